@@ -1,0 +1,68 @@
+// Run state, serial number, the information record and the lock query.
+#include "api/QuorvellanAPI.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "api/export_support.hpp"
+#include "messages/protocol.hpp"
+#include "messages/reply_fields.hpp"
+
+using namespace quorvellan;
+namespace key = quorvellan::protocol::key;
+
+namespace {
+
+// Returned on every failure; owned by the library, never to be freed.
+const char kNoSerialNumber[] = "";
+
+bool ReadRunState(const std::string& reply, bool checkLock) {
+    bool enabled = GetBoolAtPath({key::kEnabled}, ParseReply(reply));
+    if (!checkLock || !enabled) return enabled;
+    return !GetBoolAtPath({key::kLocked}, ParseReply(reply));
+}
+
+// A new buffer the caller owns, or the constant empty string.
+const char* CopyForCaller(const std::string& serial) {
+    char* buffer = static_cast<char*>(std::malloc(serial.size() + 1));
+    if (!buffer) return kNoSerialNumber;
+    std::memcpy(buffer, serial.data(), serial.size());
+    buffer[serial.size()] = '\0';
+    return buffer;
+}
+
+const char* ReadSerialNumber(const std::string& replyText) {
+    nlohmann::json reply = ParseReply(replyText);
+    const std::string serial =
+        reply[key::kSender][key::kTreadmill].at(key::kSerialNumber).get<std::string>();
+    return CopyForCaller(serial);
+}
+
+}  // namespace
+
+extern "C" {
+
+QUORVELLAN_API bool QUORVELLAN_CALL GetTreadmillRunState(bool checkLock) {
+    return WithSession(false, [&](ControllerSession& session) {
+        // The exchange comes first in both forms.
+        return ReadRunState(session.Exchange(), checkLock);
+    });
+}
+
+QUORVELLAN_API const char* QUORVELLAN_CALL GetTreadmillSerialNumber(void) {
+    return WithSession(static_cast<const char*>(kNoSerialNumber),
+                       [](ControllerSession& session) { return ReadSerialNumber(session.Exchange()); });
+}
+
+QUORVELLAN_API TreadmillInfo QUORVELLAN_CALL GetTreadmillInfo(void) {
+    TreadmillInfo info;
+    std::memset(&info, 0, sizeof info);
+    return info;
+}
+
+QUORVELLAN_API bool QUORVELLAN_CALL GetAPILock(void) { return false; }
+
+}  // extern "C"

@@ -1,0 +1,45 @@
+# Dependencies, warnings, and the helper that builds a variant of the library.
+
+find_package(Boost 1.74 REQUIRED)          # Asio and System, header-only here
+find_package(nlohmann_json 3.2 REQUIRED)
+find_package(Threads REQUIRED)
+
+# Warnings on for our own targets.
+function(quorvellan_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+endfunction()
+
+# Everything that a library variant and the unit tests share.
+function(quorvellan_link_dependencies target)
+  target_link_libraries(${target} PUBLIC Boost::headers nlohmann_json::nlohmann_json Threads::Threads)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  if(WIN32)
+    target_compile_definitions(${target} PUBLIC _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN)
+    target_link_libraries(${target} PUBLIC ws2_32 mswsock)
+  endif()
+endfunction()
+
+# quorvellan_add_library(<target> <remote host>): the shared library with the
+# sixteen entry points; everything else stays hidden.
+function(quorvellan_add_library target remote_host)
+  add_library(${target} SHARED
+    ${PROJECT_SOURCE_DIR}/api/lifecycle.cpp
+    ${PROJECT_SOURCE_DIR}/api/floor_queries.cpp
+    ${PROJECT_SOURCE_DIR}/api/state_queries.cpp
+    ${PROJECT_SOURCE_DIR}/api/commands.cpp
+    ${PROJECT_SOURCE_DIR}/session/remote_host.cpp)
+  target_link_libraries(${target} PRIVATE quorvellan_core)
+  target_compile_definitions(${target} PRIVATE QUORVELLAN_BUILDING_LIBRARY
+                             QUORVELLAN_REMOTE_HOST="${remote_host}")
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api> $<INSTALL_INTERFACE:include>)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  quorvellan_warnings(${target})
+  if(NOT WIN32)
+    # Only the entry points leave the library; no template or typeinfo symbol
+    # of the dependencies does.
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map -Wl,--no-undefined)
+  endif()
+endfunction()

@@ -1,0 +1,170 @@
+#include "session/ControllerSession.hpp"
+
+#include <iostream>
+#include <string_view>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "messages/protocol.hpp"
+#include "messages/reply_fields.hpp"
+#include "session/io_service.hpp"
+#include "session/remote_host.hpp"
+
+namespace quorvellan {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+
+// Marks an operation that is still running.
+const error_code kWouldBlock = asio::error::would_block;
+
+// Stores the outcome of an asynchronous operation; a byte count or endpoint
+// passed along is kept or ignored.
+struct Completion {
+    error_code* error;
+    std::size_t* bytes;
+
+    void operator()(const error_code& ec, std::size_t transferred) const {
+        *bytes = transferred;
+        *error = ec;
+    }
+    template <typename Endpoint>
+    void operator()(const error_code& ec, const Endpoint&) const {
+        *error = ec;
+    }
+};
+
+}  // namespace
+
+ControllerSession::ControllerSession()
+    : ioService(LibraryIoService()),
+      resolver(ioService),
+      socket(ioService),
+      port(protocol::kPort),
+      deadline(ioService) {
+    deadline.expires_at(asio::steady_timer::time_point::max());
+    CheckDeadline();
+}
+
+// The deadline actor: closes the socket once the current deadline has passed,
+// which completes any pending operation with operation_aborted. It always keeps
+// one wait outstanding, so the I/O service never runs out of work.
+void ControllerSession::CheckDeadline() {
+    if (deadline.expiry() <= asio::steady_timer::clock_type::now()) {
+        error_code ignored;
+        socket.close(ignored);
+        deadline.expires_at(asio::steady_timer::time_point::max());
+    }
+    deadline.async_wait([this](const error_code&) { CheckDeadline(); });
+}
+
+template <typename StartOperation>
+error_code ControllerSession::WaitFor(StartOperation&& start, std::size_t* bytes) {
+    // After DeInitInternal the service is stopped and run_one would return at
+    // once forever: fail instead of starting anything.
+    if (ioService.stopped()) return asio::error::operation_aborted;
+
+    error_code result = kWouldBlock;
+    std::size_t ignoredBytes = 0;
+    start(Completion{&result, bytes ? bytes : &ignoredBytes});
+    while (result == kWouldBlock) {
+        if (ioService.run_one() == 0) {
+            // Stopped from elsewhere mid-wait. The handler refers to `result`,
+            // so abort the operation and let it complete before returning.
+            error_code ignored;
+            socket.close(ignored);
+            ioService.restart();
+            while (result == kWouldBlock) ioService.run_one();
+            ioService.stop();
+        }
+    }
+    return result;
+}
+
+void ControllerSession::Connect(bool local) {
+    host = local ? protocol::kLocalHost : RemoteControllerHost();
+    // Raises system_error("resolve") when the name does not resolve.
+    asio::ip::tcp::resolver::results_type endpoints = resolver.resolve(host, port);
+
+    deadline.expires_after(kConnectDeadline);
+    error_code result = WaitFor([&](Completion done) { asio::async_connect(socket, endpoints, done); });
+    if (result) throw boost::system::system_error(result);
+    // The deadline may have closed the socket just as the connect completed.
+    if (!socket.is_open()) throw boost::system::system_error(asio::error::operation_aborted);
+    connected = true;
+}
+
+void ControllerSession::SetSenderHeader(const std::string& name) {
+    senderName = name;
+    versionMajor = protocol::kApiVersionMajor;
+    versionMinor = protocol::kApiVersionMinor;
+    versionBuild = protocol::kApiVersionBuild;
+    pendingMessage = protocol::FullSenderHeader(senderName, versionMajor, versionMinor, versionBuild);
+}
+
+void ControllerSession::SetBoolField(const std::string& key, bool value) {
+    // emplace turns null into an object, keeps an existing key, and raises
+    // type_error 311 on any other type.
+    pendingMessage.emplace(key, value);
+    Exchange();
+}
+
+void ControllerSession::SetNumberField(const std::string& key, double value) {
+    pendingMessage.emplace(key, value);
+}
+
+void ControllerSession::ResetToShortHeader() {
+    pendingMessage = protocol::ShortSenderHeader(senderName, versionMajor, versionMinor);
+}
+
+void ControllerSession::SendPendingMessage() {
+    if (!connected) return;
+    try {
+        const std::string text = pendingMessage.dump();
+        deadline.expires_after(kWriteDeadline);
+        error_code result = WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text), done); });
+        if (result) {
+            // The message keeps its keys for the next successful send.
+            connected = false;
+            return;
+        }
+        ResetToShortHeader();
+    } catch (const std::exception&) {
+        connected = false;
+    }
+}
+
+// Receives one reply within the read deadline. A reply that arrives in several
+// pieces is reassembled while the bytes so far are an incomplete JSON value.
+std::size_t ControllerSession::ReceiveReply(std::string& buffer, error_code& error) {
+    deadline.expires_after(kReadDeadline);
+    std::size_t received = 0;
+    do {
+        std::size_t bytes = 0;
+        asio::mutable_buffer space = asio::buffer(&buffer[received], buffer.size() - received);
+        error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
+        received += bytes;
+    } while (!error && received < buffer.size() &&
+             IsIncompleteJson(std::string_view(buffer.data(), received)));
+    return received;
+}
+
+std::string ControllerSession::Exchange() {
+    if (!connected) return {};
+    SendPendingMessage();  // a failed send still reads: its error is printed below
+
+    std::string reply(protocol::kReplyBufferSize, '\0');
+    error_code error;
+    ReceiveReply(reply, error);
+    if (error) {
+        std::cout << "Error: " << error.message() << std::endl;
+        return {};
+    }
+    return reply;
+}
+
+}  // namespace quorvellan

@@ -1,0 +1,74 @@
+// The one client of the controller: the TCP connection, the message being
+// accumulated for the next send, and the deadline that bounds every wait.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+#include <nlohmann/json.hpp>
+
+namespace quorvellan {
+
+class ControllerSession {
+public:
+    using Duration = std::chrono::microseconds;
+
+    static constexpr Duration kConnectDeadline{3'000'000};
+    static constexpr Duration kWriteDeadline{100'000};
+    static constexpr Duration kReadDeadline{100'000};
+
+    ControllerSession();
+    ControllerSession(const ControllerSession&) = delete;
+    ControllerSession& operator=(const ControllerSession&) = delete;
+
+    // Resolves and connects to the controller on this machine (local) or on
+    // the local network. Raises boost::system::system_error on failure.
+    void Connect(bool local);
+
+    // Starts a fresh message with the full sender header and our version.
+    void SetSenderHeader(const std::string& name);
+    // Queues a key (insert-if-absent), then exchanges and drops the reply.
+    void SetBoolField(const std::string& key, bool value);
+    // Queues a key (insert-if-absent) for the next exchange; sends nothing.
+    void SetNumberField(const std::string& key, double value);
+
+    // Sends the pending message and reads one reply. Returns the reply padded
+    // with zero bytes to the buffer size, or an empty text when not connected
+    // or the read failed.
+    std::string Exchange();
+
+    bool IsConnected() const { return connected; }
+    const nlohmann::json& PendingMessage() const { return pendingMessage; }
+
+private:
+    void SendPendingMessage();
+    void CheckDeadline();
+    void ResetToShortHeader();
+    std::size_t ReceiveReply(std::string& buffer, boost::system::error_code& error);
+
+    // Runs one asynchronous operation to completion or until the deadline
+    // closes the socket; returns the operation's error code.
+    template <typename StartOperation>
+    boost::system::error_code WaitFor(StartOperation&& start, std::size_t* bytes = nullptr);
+
+    boost::asio::io_context& ioService;
+    boost::asio::ip::tcp::resolver resolver;
+    boost::asio::ip::tcp::socket socket;
+    std::string port;
+    std::string host;
+    bool connected = false;
+    nlohmann::json pendingMessage;
+    std::string senderName;
+    int versionMajor = 0;
+    int versionMinor = 0;
+    int versionBuild = 0;
+    // A steady clock, so that a change of the system time neither stretches
+    // nor cuts a wait.
+    boost::asio::steady_timer deadline;
+};
+
+}  // namespace quorvellan
