@@ -1,0 +1,1 @@
+quorvellan_add_test(smoke_test SOURCES smoke_test.cpp LIBS QuorvellanAPI quorvellan_test_controller PORT)
