@@ -41,5 +41,9 @@ function(quorvellan_add_library target remote_host)
     # of the dependencies does.
     target_link_options(${target} PRIVATE
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map -Wl,--no-undefined)
+  elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # A Windows machine has no GCC runtime: libgcc, libstdc++ and winpthread
+    # go into the DLL, which then imports only system DLLs.
+    target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()
