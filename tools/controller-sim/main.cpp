@@ -1,0 +1,122 @@
+// quorvellan-controller-sim: a treadmill controller on this machine, for
+// developing and testing applications without a treadmill.
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include <boost/asio/signal_set.hpp>
+
+#include "tools/controller-sim/simulator.hpp"
+
+namespace {
+
+using quorvellan::sim::Identity;
+using quorvellan::sim::SimulatorOptions;
+using quorvellan::sim::Version;
+
+const char* const kUsage = R"(usage: quorvellan-controller-sim [options]
+
+Answers the treadmill library like a controller, with a simulated treadmill.
+  --port N            TCP port (default 6158; 0 picks a free one)
+  --bind ADDRESS      address to listen on (default 127.0.0.1; a loopback
+                      address also listens on ::1)
+  --identity local|remote
+                      answer as the controller on this machine (versions as
+                      text) or on the network (versions as numbers); default local
+  --version X.Y.Z     version to report (default 1.3.2)
+  --serial TEXT       serial number to report (default SIMULATOR-0001)
+  --locked            report the treadmill as locked
+  --log               print every message received and reply sent
+Faults, for testing applications:
+  --delay-ms N        answer N ms late
+  --stall             read messages, never answer
+  --close-after N     close a connection after N replies
+  --garbage           answer with text that is not JSON
+  --oversize          answer with more than 2048 bytes
+  --split             answer in two writes, 10 ms apart
+  --wrong-name        answer under a name no client expects
+  --fault-after N     answer the first N messages of a connection normally
+Prints "listening on ADDRESS:PORT" when ready; SIGINT or SIGTERM stops it.
+)";
+
+[[noreturn]] void UsageError(const std::string& problem) {
+    std::cerr << "quorvellan-controller-sim: " << problem << "\n\n" << kUsage;
+    std::exit(2);
+}
+
+int ToInt(const std::string& option, const std::string& text, int minimum, int maximum) {
+    try {
+        std::size_t used = 0;
+        const int value = std::stoi(text, &used);
+        if (used == text.size() && value >= minimum && value <= maximum) return value;
+    } catch (const std::exception&) {
+    }
+    UsageError(option + " expects a whole number from " + std::to_string(minimum) + " to " +
+               std::to_string(maximum) + ", not '" + text + "'");
+}
+
+Version ToVersion(const std::string& text) {
+    const std::size_t first = text.find('.');
+    const std::size_t second = first == std::string::npos ? first : text.find('.', first + 1);
+    if (second == std::string::npos) UsageError("--version expects X.Y.Z, not '" + text + "'");
+    const int limit = 1 << 30;
+    return {ToInt("--version", text.substr(0, first), 0, limit),
+            ToInt("--version", text.substr(first + 1, second - first - 1), 0, limit),
+            ToInt("--version", text.substr(second + 1), 0, limit)};
+}
+
+SimulatorOptions ParseOptions(int argc, char** argv) {
+    SimulatorOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) UsageError(option + " expects a value");
+            return argv[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (option == "--port") options.port = static_cast<std::uint16_t>(ToInt(option, value(), 0, 65535));
+        else if (option == "--bind") options.bind = value();
+        else if (option == "--identity") {
+            const std::string identity = value();
+            if (identity != "local" && identity != "remote") UsageError("--identity is local or remote");
+            options.identity = identity == "local" ? Identity::Local : Identity::Remote;
+        } else if (option == "--version") options.version = ToVersion(value());
+        else if (option == "--serial") options.serial = value();
+        else if (option == "--locked") options.locked = true;
+        else if (option == "--log") options.log = true;
+        else if (option == "--delay-ms") options.faults.delay = std::chrono::milliseconds(ToInt(option, value(), 0, 600000));
+        else if (option == "--stall") options.faults.stall = true;
+        else if (option == "--close-after") options.faults.closeAfter = ToInt(option, value(), 1, 1 << 30);
+        else if (option == "--garbage") options.faults.garbage = true;
+        else if (option == "--oversize") options.faults.oversize = true;
+        else if (option == "--split") options.faults.split = true;
+        else if (option == "--wrong-name") options.faults.wrongName = true;
+        else if (option == "--fault-after") options.faults.after = ToInt(option, value(), 0, 1 << 30);
+        else UsageError("unknown option " + option);
+    }
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const SimulatorOptions options = ParseOptions(argc, argv);
+    boost::asio::io_context io;
+    try {
+        quorvellan::sim::SimulatorServer server(io, options, std::cout);
+        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](const boost::system::error_code& error, int) {
+            if (!error) server.Stop();
+        });
+        std::cout << "listening on " << server.Endpoints().front() << std::endl;
+        io.run();
+    } catch (const std::exception& error) {
+        std::cerr << "quorvellan-controller-sim: " << error.what() << std::endl;
+        return 1;
+    }
+    std::cout << "stopped" << std::endl;
+    return 0;
+}
