@@ -1,0 +1,126 @@
+// quorvellan-monitor: shows a treadmill's state live through the library.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <thread>
+
+#include "tools/monitor/monitor.hpp"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace quorvellan::monitor;
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+// Prints InitInternal's outcome; true when connected.
+bool Connect(const MonitorOptions& options, const char* what) {
+    int status = -1;
+    const int result = InitInternal(&status, !options.remote);
+    if (options.json) {
+        std::cout << nlohmann::json{{"event", what}, {"result", result}, {"status", status},
+                                    {"statusText", StatusWords(status)}}
+                  << std::endl;
+    } else {
+        std::cout << "InitInternal " << (result == 1 ? "succeeded" : "failed") << " (status " << status
+                  << "): " << StatusWords(status) << std::endl;
+    }
+    return result == 1;
+}
+
+void SendWishes(const MonitorOptions& options) {
+    if (options.manual) SetManualSpeeds(options.manual->x, options.manual->y);
+    if (options.enable) SetTreadmillRunState(true);
+    if (options.brake) SetBrake(true);
+}
+
+class Display {
+public:
+    explicit Display(const MonitorOptions& options)
+        : json(options.json), terminal(!options.json && isatty(fileno(stdout))) {}
+
+    void Show(const Sample& sample) {
+        if (json) {
+            std::cout << SampleJson(sample) << std::endl;
+        } else if (terminal) {
+            // Move back over the previous view and redraw it.
+            if (shownLines > 0) std::cout << "\x1b[" << shownLines << "F\x1b[J";
+            const std::string view = StatusView(sample);
+            std::cout << view << std::flush;
+            shownLines = static_cast<int>(std::count(view.begin(), view.end(), '\n'));
+        } else {
+            std::cout << SampleLine(sample) << std::endl;
+        }
+    }
+
+private:
+    bool json;
+    bool terminal;
+    int shownLines = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MonitorOptions options;
+    try {
+        options = ParseOptions({argv + 1, argv + argc});
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "quorvellan-monitor: " << error.what() << "\n\n" << kUsage;
+        return 2;
+    }
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    if (!Connect(options, "init")) return 1;
+    SendWishes(options);
+
+    Display display(options);
+    ScriptedWalk walker;
+    FloorSpeeds lastFloor{};
+    int samples = 0, reconnects = 0;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
+    const auto start = Clock::now();
+    for (auto tick = start; !interrupted; tick += period) {
+        const double now = std::chrono::duration<double>(Clock::now() - start).count();
+        if (options.seconds && now > *options.seconds) break;
+        std::optional<Point> user;
+        if (options.walk) {
+            walker.Step(now, std::chrono::duration<double>(period).count(), lastFloor);
+            const Rotation facing = walker.Facing();
+            SetUserPosition(walker.Position().x, walker.Position().y);
+            SetUserRotation(facing.w, facing.x, facing.y, facing.z);
+            user = walker.Position();
+        }
+        Sample sample = TakeSample(now);
+        sample.user = user;
+        lastFloor = sample.floor;
+        display.Show(sample);
+        ++samples;
+        // A lost connection (a late reply closes it) is taken up again.
+        if (!sample.connected && !interrupted) {
+            ++reconnects;
+            if (Connect(options, "reconnect")) SendWishes(options);
+        }
+        std::this_thread::sleep_until(tick + period);
+    }
+
+    DeInitInternal();
+    if (options.json)
+        std::cout << nlohmann::json{{"event", "end"}, {"samples", samples}, {"reconnects", reconnects}} << std::endl;
+    else
+        std::cout << samples << " samples, " << reconnects << " reconnects" << (interrupted ? ", interrupted" : "")
+                  << std::endl;
+    return 0;
+}
