@@ -73,9 +73,14 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (std::find(arguments.begin(), arguments.end(), "--help") != arguments.end()) {
+        std::cout << kUsage;
+        return 0;
+    }
     MonitorOptions options;
     try {
-        options = ParseOptions({argv + 1, argv + argc});
+        options = ParseOptions(arguments);
     } catch (const std::invalid_argument& error) {
         std::cerr << "quorvellan-monitor: " << error.what() << "\n\n" << kUsage;
         return 2;
