@@ -1,1 +1,0 @@
-quorvellan_add_test(smoke_test SOURCES smoke_test.cpp LIBS QuorvellanAPI quorvellan_test_controller PORT)
