@@ -147,8 +147,8 @@ std::string SampleLine(const Sample& sample) {
                               sample.time, sample.floor.x, sample.floor.y, sample.normalized.x,
                               sample.normalized.y, sample.magnitude, sample.ring.x, sample.ring.y);
     if (sample.user) line += Format("  user %+.2f %+.2f", sample.user->x, sample.user->y);
-    line += Format("  running %s/%s  %s", YesNo(sample.running), YesNo(sample.runningUnlocked),
-                   sample.connected ? "connected" : "DISCONNECTED");
+    line += Format("  running %s/%s  serial %s  %s", YesNo(sample.running), YesNo(sample.runningUnlocked),
+                   sample.serial.empty() ? "-" : sample.serial.c_str(), sample.connected ? "connected" : "DISCONNECTED");
     return line;
 }
 

@@ -1,0 +1,21 @@
+# The controller simulator and the monitor, end to end with the library. The
+# library variant whose network controller is this machine serves both
+# handshakes. The tests start programs as child processes (POSIX).
+if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
+  # The monitor as the tests run it: --remote reaches this machine too.
+  add_executable(quorvellan-monitor-localhost ${PROJECT_SOURCE_DIR}/tools/monitor/main.cpp)
+  target_link_libraries(quorvellan-monitor-localhost PRIVATE quorvellan_monitor QuorvellanAPI_remote_localhost)
+  quorvellan_warnings(quorvellan-monitor-localhost)
+
+  quorvellan_add_test(simulator_test SOURCES simulator_test.cpp
+    LIBS QuorvellanAPI_remote_localhost quorvellan_simulator PORT)
+  target_compile_definitions(simulator_test PRIVATE
+    QUORVELLAN_SIMULATOR_PATH="$<TARGET_FILE:quorvellan-controller-sim>")
+  add_dependencies(simulator_test quorvellan-controller-sim)
+
+  quorvellan_add_test(monitor_test SOURCES monitor_test.cpp
+    LIBS quorvellan_monitor QuorvellanAPI_remote_localhost quorvellan_simulator PORT)
+  target_compile_definitions(monitor_test PRIVATE
+    QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")
+  add_dependencies(monitor_test quorvellan-monitor-localhost)
+endif()

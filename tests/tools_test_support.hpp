@@ -1,0 +1,139 @@
+// Helpers for the tests of the simulator and the monitor: the simulator run
+// in-process on its own thread, and a child process whose output is read.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio.hpp>
+
+#include "tools/controller-sim/simulator.hpp"
+
+extern char** environ;
+
+namespace quorvellan::testing {
+
+// The simulator on port 6158, served by its own thread while the test runs.
+class SimulatorThread {
+public:
+    explicit SimulatorThread(sim::SimulatorOptions options = {})
+        : server(io, WithLog(std::move(options)), log), thread([this] { io.run(); }) {}
+    ~SimulatorThread() { Stop(); }
+
+    // Closes everything; the log may be read afterwards.
+    void Stop() {
+        if (!thread.joinable()) return;
+        boost::asio::post(io, [this] { server.Stop(); });
+        thread.join();
+    }
+    std::string Log() {
+        Stop();
+        return log.str();
+    }
+
+private:
+    static sim::SimulatorOptions WithLog(sim::SimulatorOptions options) {
+        options.log = true;
+        return options;
+    }
+
+    boost::asio::io_context io;
+    std::ostringstream log;
+    sim::SimulatorServer server;
+    std::thread thread;
+};
+
+// A program run with its standard output (and error) on a pipe.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> arguments) {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        output = fds[0];
+        if (error != 0) throw std::runtime_error("cannot start " + arguments[0]);
+    }
+    ~ChildProcess() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            Wait();
+        }
+        close(output);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The next line of output, or "" when none comes within `timeout`.
+    std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            const std::size_t newline = buffered.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = buffered.substr(0, newline);
+                buffered.erase(0, newline + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(left)) return {};
+        }
+    }
+
+    // Everything up to the end of the output (the process closing it).
+    std::string ReadAll(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !ReadSome(left)) break;
+        }
+        return std::exchange(buffered, {});
+    }
+
+    void Signal(int signal) { kill(pid, signal); }
+
+    // The exit code, or 128 + the signal that ended it.
+    int Wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    bool ReadSome(std::chrono::milliseconds timeout) {
+        pollfd ready{output, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) return false;
+        char chunk[4096];
+        const ssize_t bytes = read(output, chunk, sizeof chunk);
+        if (bytes <= 0) return false;
+        buffered.append(chunk, static_cast<std::size_t>(bytes));
+        return true;
+    }
+
+    pid_t pid = -1;
+    int output = -1;
+    std::string buffered;
+};
+
+}  // namespace quorvellan::testing
