@@ -34,13 +34,6 @@ const char* CopyForCaller(const std::string& serial) {
     return buffer;
 }
 
-const char* ReadSerialNumber(const std::string& replyText) {
-    nlohmann::json reply = ParseReply(replyText);
-    const std::string serial =
-        reply[key::kSender][key::kTreadmill].at(key::kSerialNumber).get<std::string>();
-    return CopyForCaller(serial);
-}
-
 }  // namespace
 
 extern "C" {
@@ -54,7 +47,7 @@ QUORVELLAN_API bool QUORVELLAN_CALL GetTreadmillRunState(bool checkLock) {
 
 QUORVELLAN_API const char* QUORVELLAN_CALL GetTreadmillSerialNumber(void) {
     return WithSession(static_cast<const char*>(kNoSerialNumber),
-                       [](ControllerSession& session) { return ReadSerialNumber(session.Exchange()); });
+                       [](ControllerSession& session) { return CopyForCaller(ReadSerialNumber(session.Exchange())); });
 }
 
 QUORVELLAN_API TreadmillInfo QUORVELLAN_CALL GetTreadmillInfo(void) {

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "messages/protocol.hpp"
+
 namespace quorvellan {
 
 using nlohmann::json;
@@ -46,6 +48,11 @@ bool GetBoolAtPath(KeyPath path, json reply) noexcept {
     } catch (...) {
         return false;
     }
+}
+
+std::string ReadSerialNumber(std::string_view replyText) {
+    json reply = ParseReply(replyText);
+    return reply[protocol::key::kSender][protocol::key::kTreadmill].at(protocol::key::kSerialNumber).get<std::string>();
 }
 
 namespace {

@@ -27,6 +27,11 @@ double GetNumberAtPath(KeyPath path, nlohmann::json reply) noexcept;
 // boolean (the number 1 is not true). Never raises.
 bool GetBoolAtPath(KeyPath path, nlohmann::json reply) noexcept;
 
+// The string at "sender" / "treadmill" / "serial number". Raises a
+// std::exception when the reply does not parse, a member is missing or of the
+// wrong type.
+std::string ReadSerialNumber(std::string_view replyText);
+
 // True when the text is a proper prefix of a JSON value: more bytes could still
 // make it parse. A text holding a zero byte is never incomplete, since the zero
 // byte ends the input. Used to reassemble a reply that
