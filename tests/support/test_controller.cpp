@@ -138,7 +138,7 @@ Response TestController::NextResponse(const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex);
     messages.push_back(message);
     messageArrived.notify_all();
-    if (queued.empty()) return fallback;
+    if (queued.empty()) return responder ? responder(message) : fallback;
     Response next = std::move(queued.front());
     queued.pop_front();
     return next;
@@ -147,6 +147,11 @@ Response TestController::NextResponse(const std::string& message) {
 void TestController::SetDefault(Response response) {
     std::lock_guard<std::mutex> lock(mutex);
     fallback = std::move(response);
+}
+
+void TestController::SetResponder(Responder chooser) {
+    std::lock_guard<std::mutex> lock(mutex);
+    responder = std::move(chooser);
 }
 
 void TestController::Queue(Response response) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +50,10 @@ public:
     // Answers used in order, one per message.
     void Queue(Response response);
     void QueueReply(std::string text) { Queue(Reply(std::move(text))); }
+    // Chooses the answer from the message itself; used when the queue is
+    // empty, instead of the default answer. Runs on the controller's thread.
+    using Responder = std::function<Response(const std::string& message)>;
+    void SetResponder(Responder responder);
 
     // Every message received so far, in order, across connections.
     std::vector<std::string> Messages() const;
@@ -73,6 +78,7 @@ private:
     std::vector<std::string> messages;
     std::deque<Response> queued;
     Response fallback;
+    Responder responder;
     std::size_t connectionCount = 0;
     std::thread thread;
 };
