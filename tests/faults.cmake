@@ -1,0 +1,39 @@
+# The fault suite: every fault a controller or the network can produce, over
+# real TCP on this machine, one process per case. Hostile replies and the
+# fuzzer's findings are also checked in-process, without sockets.
+
+add_library(quorvellan_fault_support STATIC faults_support.cpp)
+target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller)
+quorvellan_warnings(quorvellan_fault_support)
+
+set(fault_libs QuorvellanAPI quorvellan_fault_support)
+quorvellan_add_test(faults_connect SOURCES faults_connect.cpp LIBS ${fault_libs} PORT)
+quorvellan_add_test(faults_read SOURCES faults_read.cpp LIBS ${fault_libs} PORT)
+quorvellan_add_test(faults_peer_death SOURCES faults_peer_death.cpp LIBS ${fault_libs} PORT)
+quorvellan_add_test(faults_lifecycle SOURCES faults_lifecycle.cpp LIBS ${fault_libs} PORT)
+
+# The remote handshake end to end, against a controller on this machine.
+quorvellan_add_test(faults_remote_handshake SOURCES faults_remote_handshake.cpp
+                    LIBS QuorvellanAPI_remote_localhost quorvellan_fault_support PORT)
+
+# A controller name that never resolves. The test moves itself into a network
+# namespace of its own, so the failed look-up never leaves this machine.
+quorvellan_add_library(QuorvellanAPI_invalid_host "controller.invalid")
+quorvellan_add_test(faults_resolve SOURCES faults_resolve.cpp LIBS QuorvellanAPI_invalid_host)
+
+# Reading paths fed hostile bytes directly, plus every committed corpus and
+# regression input of the fuzzer.
+quorvellan_add_test(faults_hostile_replies SOURCES faults_hostile_replies.cpp LIBS quorvellan_messages)
+target_compile_definitions(faults_hostile_replies PRIVATE
+  QUORVELLAN_FUZZ_INPUTS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz")
+
+# The soak runs longer than the other cases; QUORVELLAN_SOAK_CALLS shortens it.
+add_executable(faults_soak faults_soak.cpp)
+target_link_libraries(faults_soak PRIVATE ${fault_libs} GTest::gtest GTest::gtest_main)
+target_include_directories(faults_soak PRIVATE ${PROJECT_SOURCE_DIR})
+quorvellan_warnings(faults_soak)
+gtest_discover_tests(faults_soak DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 RESOURCE_LOCK port6158)
+
+if(QUORVELLAN_BUILD_FUZZ)
+  add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/fuzz ${CMAKE_CURRENT_BINARY_DIR}/fuzz)
+endif()

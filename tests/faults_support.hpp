@@ -1,0 +1,63 @@
+// Shared by the fault suite: timing a call, a controller in a child process
+// that can be killed for real, the heap in use, and the replies the suite uses.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "tests/support/test_controller.hpp"
+
+namespace quorvellan::faults {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Bounds with generous slack: the machine stalls now and then for ~100 ms.
+// One exchange is at most a 100 ms write and a 100 ms read.
+inline constexpr milliseconds kExchangeBound{1000};
+// InitInternal: 3 s to connect plus one exchange.
+inline constexpr milliseconds kInitBound{6000};
+
+template <typename Call>
+milliseconds TimeCall(Call&& call) {
+    const Clock::time_point start = Clock::now();
+    call();
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// The controller's everyday answer to a query.
+inline const std::string kFloorReply =
+    R"({"enabled":true,"floorSpeed":{"x":0.75,"y":-1.5},"locked":false,)"
+    R"("ringPosition":{"x":1,"y":2,"z":3},"sender":{"treadmill":{"serial number":"SN-0042"}}})";
+
+// True when the message opens a connection (only the handshake carries "build").
+bool IsHandshakeMessage(const std::string& message);
+
+// A controller in a child process, so that it can be killed (SIGKILL) like a
+// crashing controller, and so that its memory is not the library's. The child
+// dies with the test process.
+class ControllerProcess {
+public:
+    explicit ControllerProcess(testing::TestController::Responder responder);
+    ~ControllerProcess();
+    ControllerProcess(const ControllerProcess&) = delete;
+    ControllerProcess& operator=(const ControllerProcess&) = delete;
+
+    // Kills the controller at once; the kernel closes its sockets.
+    void Kill();
+
+private:
+    pid_t pid = -1;
+};
+
+// Answers the handshake as the local controller and every other message with
+// kFloorReply.
+testing::Response HealthyAnswer(const std::string& message);
+
+// Bytes of heap the process holds now (the sanitizer's count under ASan).
+std::size_t HeapInUse();
+
+}  // namespace quorvellan::faults
