@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "api/export_support.hpp"
 #include "messages/protocol.hpp"
@@ -18,11 +21,13 @@ constexpr double kNormalisedLimit = 1.5;
 constexpr double kRingW = 0.45;
 
 // Reads "floorSpeed" x and y, each divided by `divisor`. A reply that does not
-// parse leaves `speeds` as it was.
-void ReadFloorSpeeds(const std::string& reply, FloorSpeeds& speeds, double divisor) {
+// parse leaves `speeds` as it was. The text is parsed once; each read consumes
+// its own copy, which is what a fresh parse of the same text would give it.
+void ReadFloorSpeeds(const std::string& replyText, FloorSpeeds& speeds, double divisor) {
     try {
-        speeds.x = GetNumberAtPath({key::kFloorSpeed, key::kX}, ParseReply(reply)) / divisor;
-        speeds.y = GetNumberAtPath({key::kFloorSpeed, key::kY}, ParseReply(reply)) / divisor;
+        nlohmann::json reply = ParseReply(replyText);
+        speeds.x = GetNumberAtPath({key::kFloorSpeed, key::kX}, reply) / divisor;
+        speeds.y = GetNumberAtPath({key::kFloorSpeed, key::kY}, std::move(reply)) / divisor;
     } catch (const std::exception&) {
     }
 }
@@ -61,11 +66,12 @@ QUORVELLAN_API double QUORVELLAN_CALL GetFloorSpeedMagnitude(void) {
 QUORVELLAN_API Ring QUORVELLAN_CALL GetRing(void) {
     Ring ring{0.0, 0.0, 0.0, 0.0};
     return WithSession(ring, [&](ControllerSession& session) {
-        const std::string reply = session.Exchange();
+        const std::string replyText = session.Exchange();
         try {
-            ring.x = GetNumberAtPath({key::kRingPosition, key::kX}, ParseReply(reply));
-            ring.y = GetNumberAtPath({key::kRingPosition, key::kY}, ParseReply(reply));
-            ring.z = GetNumberAtPath({key::kRingPosition, key::kZ}, ParseReply(reply));
+            nlohmann::json reply = ParseReply(replyText);  // once; each read gets its own copy
+            ring.x = GetNumberAtPath({key::kRingPosition, key::kX}, reply);
+            ring.y = GetNumberAtPath({key::kRingPosition, key::kY}, reply);
+            ring.z = GetNumberAtPath({key::kRingPosition, key::kZ}, std::move(reply));
             ring.w = kRingW;
         } catch (const std::exception&) {
         }
