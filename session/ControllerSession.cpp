@@ -46,19 +46,27 @@ ControllerSession::ControllerSession()
       socket(ioService),
       port(protocol::kPort),
       deadline(ioService) {
-    deadline.expires_at(asio::steady_timer::time_point::max());
     CheckDeadline();
+}
+
+// Moving the timer cancels the actor's wait and costs a handler run and a
+// timer update, so it is moved only when the new deadline comes sooner. A later
+// deadline is picked up when the current wait ends and the actor re-arms.
+void ControllerSession::SetDeadline(Duration duration) {
+    deadlineAt = asio::steady_timer::clock_type::now() + duration;
+    if (deadlineAt < deadline.expiry()) deadline.expires_at(deadlineAt);
 }
 
 // The deadline actor: closes the socket once the current deadline has passed,
 // which completes any pending operation with operation_aborted. It always keeps
 // one wait outstanding, so the I/O service never runs out of work.
 void ControllerSession::CheckDeadline() {
-    if (deadline.expiry() <= asio::steady_timer::clock_type::now()) {
+    if (deadlineAt <= asio::steady_timer::clock_type::now()) {
         error_code ignored;
         socket.close(ignored);
-        deadline.expires_at(asio::steady_timer::time_point::max());
+        deadlineAt = asio::steady_timer::time_point::max();
     }
+    deadline.expires_at(deadlineAt);
     deadline.async_wait([this](const error_code&) { CheckDeadline(); });
 }
 
@@ -90,7 +98,7 @@ void ControllerSession::Connect(bool local) {
     // Raises system_error("resolve") when the name does not resolve.
     asio::ip::tcp::resolver::results_type endpoints = resolver.resolve(host, port);
 
-    deadline.expires_after(kConnectDeadline);
+    SetDeadline(kConnectDeadline);
     error_code result = WaitFor([&](Completion done) { asio::async_connect(socket, endpoints, done); });
     if (result) throw boost::system::system_error(result);
     // The deadline may have closed the socket just as the connect completed.
@@ -125,7 +133,7 @@ void ControllerSession::SendPendingMessage() {
     if (!connected) return;
     try {
         const std::string text = pendingMessage.dump();
-        deadline.expires_after(kWriteDeadline);
+        SetDeadline(kWriteDeadline);
         error_code result = WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text), done); });
         if (result) {
             // The message keeps its keys for the next successful send.
@@ -141,7 +149,7 @@ void ControllerSession::SendPendingMessage() {
 // Receives one reply within the read deadline. A reply that arrives in several
 // pieces is reassembled while the bytes so far are an incomplete JSON value.
 std::size_t ControllerSession::ReceiveReply(std::string& buffer, error_code& error) {
-    deadline.expires_after(kReadDeadline);
+    SetDeadline(kReadDeadline);
     std::size_t received = 0;
     do {
         std::size_t bytes = 0;

@@ -47,6 +47,7 @@ public:
 private:
     void SendPendingMessage();
     void CheckDeadline();
+    void SetDeadline(Duration duration);
     void ResetToShortHeader();
     std::size_t ReceiveReply(std::string& buffer, boost::system::error_code& error);
 
@@ -69,6 +70,9 @@ private:
     // A steady clock, so that a change of the system time neither stretches
     // nor cuts a wait.
     boost::asio::steady_timer deadline;
+    // When the current operation must end; the timer may wait for an earlier
+    // time, after which the actor re-arms it for this one.
+    boost::asio::steady_timer::time_point deadlineAt = boost::asio::steady_timer::time_point::max();
 };
 
 }  // namespace quorvellan
