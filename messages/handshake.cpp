@@ -49,7 +49,9 @@ HandshakeStatus CheckHandshakeReply(std::string_view replyText, const HandshakeV
     json reply;
     try {
         reply = ParseReply(replyText);
-    } catch (const json::parse_error&) {
+    } catch (const json::exception&) {
+        // Not only parse_error: a number beyond the range of a double makes
+        // the parser raise out_of_range 406, and that reply does not parse either.
         return variant.wrongPeerStatus;
     }
 

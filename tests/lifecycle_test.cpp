@@ -167,6 +167,9 @@ INSTANTIATE_TEST_SUITE_P(
                       -1, 4, 1},
         HandshakeCase{"NotJson", Reply("QUORVELLAN CONTROLLER INTERFACE"), -1, 4, 1},
         HandshakeCase{"Silent", Silent(), -1, 4, 1},
+        HandshakeCase{"NumberBeyondDouble", Reply(R"({"sender":{"name":"QUORVELLAN CONTROLLER INTERFACE",)"
+                                                  R"("version":{"major":"1","minor":"1","build":"1"}},"x":1e999})"),
+                      -1, 4, 1},
         HandshakeCase{"MajorBelowLaterKeysAbsent", Reply(R"({"sender":{"name":"QUORVELLAN CONTROLLER INTERFACE",)"
                                                          R"("version":{"major":"0"}}})"),
                       -1, 3, 1},

@@ -273,6 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LocalReply(R"({"major":"1","minor":"1","build":"1"})", "QUORVELLAN CONTROLLER INTERFACE "), 4},
         HandshakeCase{"EmptyReply", "", 4},
         HandshakeCase{"TrailingGarbage", LocalReply(R"({"major":"1","minor":"1","build":"1"})") + " x", 4},
+        HandshakeCase{"NumberBeyondDouble", LocalReply(R"({"major":"1","minor":"1","build":"1","x":1e999})"), 4},
         HandshakeCase{"MajorBelowLaterKeysAbsent", LocalReply(R"({"major":"0"})"), 3},
         HandshakeCase{"MinorBelowBuildAbsent", LocalReply(R"({"major":"1","minor":"0"})"), 3},
         HandshakeCase{"BuildBelow", LocalReply(R"({"major":"1","minor":"1","build":"0"})"), 3},
@@ -310,6 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeCase{"OtherCase", RemoteReply(R"({"major":1,"minor":2,"build":2})", "quorvellan controller"), 5},
         HandshakeCase{"EmptyReply", "", 5},
         HandshakeCase{"NotJson", "QUORVELLAN CONTROLLER", 5},
+        HandshakeCase{"NumberBeyondDouble", RemoteReply(R"({"major":1,"minor":2,"build":2,"x":-1e999})"), 5},
         HandshakeCase{"Strings", RemoteReply(R"({"major":"1","minor":"2","build":"2"})"), 8},
         HandshakeCase{"NullMajor", RemoteReply(R"({"major":null,"minor":2,"build":2})"), 8},
         HandshakeCase{"FloatBeyondInt", RemoteReply(R"({"major":1e10,"minor":2,"build":2})"), 8},
@@ -322,6 +324,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JsonLibrary, ZeroByteEndsTheInput) {
     const std::string text = "[1]\0[2]"s;
     EXPECT_EQ(json::parse(text.begin(), text.end()), json::array({1}));
+}
+
+TEST(JsonLibrary, NumberBeyondDoubleRaisesOutOfRange406) {
+    try {
+        const json value = json::parse(R"({"x":1e999})");
+        FAIL() << "parsed as " << value.dump();
+    } catch (const json::out_of_range& error) {
+        EXPECT_EQ(error.id, 406) << "not a parse_error: the handshake must treat it as one";
+    }
 }
 
 TEST(JsonLibrary, BooleanReadAsDoubleRaisesTypeError302) {

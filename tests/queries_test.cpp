@@ -153,6 +153,14 @@ TEST(FloorSpeeds, ReplyThatDoesNotParseGivesZeros) {
     EXPECT_EQ(GetFloorSpeedMagnitude(), 0.0);
 }
 
+TEST(FloorSpeeds, NumberBeyondDoubleMakesTheReplyUnreadable) {
+    TestController controller;
+    ConnectAnswering(controller, R"({"floorSpeed":{"x":0.5,"y":1e999}})");
+    const FloorSpeeds raw = GetFloorSpeeds();
+    EXPECT_EQ(raw.x, 0.0);
+    EXPECT_EQ(raw.y, 0.0);
+}
+
 TEST(Ring, SampleReply) {
     TestController controller;
     ConnectAnswering(controller, R"({"ringPosition":{"x":1,"y":2,"z":3}})");
