@@ -10,6 +10,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <boost/asio/detail/thread.hpp>
 #endif
 
 namespace quorvellan {
@@ -71,6 +73,13 @@ QUORVELLAN_API int QUORVELLAN_CALL CheckConnection(void) {
 #if defined(_WIN32)
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    if (reason == DLL_PROCESS_DETACH) {
+        // The I/O service is destroyed after this, still under the loader lock,
+        // and joins its timer thread. That thread cannot end while we hold the
+        // lock, so FreeLibrary would hang: Asio's own switch for this case ends
+        // the thread instead, once it has left its work.
+        boost::asio::detail::thread::set_terminate_threads(true);
+    }
     return TRUE;
 }
 #endif
