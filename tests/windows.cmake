@@ -1,0 +1,13 @@
+# Windows only: the DLL as a Windows application sees it.
+if(WIN32)
+  # Loads QuorvellanAPI.dll by name from its own directory (the build's bin/).
+  quorvellan_add_test(windows_load_library SOURCES windows/load_library_test.cpp
+                      LIBS quorvellan_test_controller PORT)
+  add_dependencies(windows_load_library QuorvellanAPI)
+
+  # The export and import tables, read on the build machine.
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME windows_dll_tables
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
+                   ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanAPI> ${PROJECT_SOURCE_DIR}/api/QuorvellanAPI.h)
+endif()

@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Checks the export and import tables of QuorvellanAPI.dll.
+
+usage: check_dll_tables.py OBJDUMP DLL HEADER
+
+The DLL exports exactly the library's entry points, under their plain names,
+and those are exactly the functions the public header declares. It imports
+only DLLs that every Windows machine has: no GCC runtime, no libstdc++, no
+winpthread.
+"""
+import re
+import subprocess
+import sys
+
+ENTRY_POINTS = {
+    "InitInternal", "DeInitInternal", "CheckConnection",
+    "GetFloorSpeeds", "GetFloorSpeedsNormalized", "GetFloorSpeedMagnitude", "GetRing",
+    "GetTreadmillRunState", "GetTreadmillSerialNumber", "GetTreadmillInfo", "GetAPILock",
+    "SetBrake", "SetTreadmillRunState", "SetManualSpeeds", "SetUserPosition", "SetUserRotation",
+    "SetAPILock",
+}
+
+# Lower-case names, or prefixes ending in "-", of the DLLs Windows ships.
+SYSTEM_DLLS = {"kernel32.dll", "ntdll.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll",
+               "ws2_32.dll", "mswsock.dll", "api-ms-win-"}
+
+
+def read_tables(objdump, dll):
+    text = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
+    imports = re.findall(r"^\s*DLL Name: (\S+)$", text, re.MULTILINE)
+    # Every address in the export table, named or by ordinal only.
+    count = re.search(r"^\s*Export Address Table\s+([0-9a-fA-F]+)$", text, re.MULTILINE)
+    address_count = int(count.group(1), 16) if count else 0
+    names_block = text.partition("[Ordinal/Name Pointer] Table\n")[2].split("\n\n", 1)[0]
+    exports = re.findall(r"^\s*\[\s*\d+\] (\S+)$", names_block, re.MULTILINE)
+    return exports, address_count, imports
+
+
+def header_declarations(header):
+    with open(header, encoding="utf-8") as source:
+        return set(re.findall(r"^QUORVELLAN_API .*?QUORVELLAN_CALL (\w+)\(", source.read(), re.MULTILINE))
+
+
+def is_system_dll(name):
+    lower = name.lower()
+    return any(lower == known or (known.endswith("-") and lower.startswith(known)) for known in SYSTEM_DLLS)
+
+
+def problems(exports, address_count, imports, declared):
+    found = []
+    if address_count != len(exports):
+        found.append(f"{address_count} exported addresses for {len(exports)} names")
+    if sorted(exports) != sorted(ENTRY_POINTS):
+        found.append(f"exports: missing {sorted(ENTRY_POINTS - set(exports))}, "
+                     f"unexpected {sorted(set(exports) - ENTRY_POINTS)}, {len(exports)} in all")
+    if declared != ENTRY_POINTS:
+        found.append(f"header declares {sorted(declared ^ ENTRY_POINTS)} differently")
+    foreign = [name for name in imports if not is_system_dll(name)]
+    if foreign:
+        found.append(f"imports DLLs that Windows does not ship: {foreign}")
+    if not imports:
+        found.append("no import table found")
+    return found
+
+
+def main():
+    objdump, dll, header = sys.argv[1:4]
+    exports, address_count, imports = read_tables(objdump, dll)
+    found = problems(exports, address_count, imports, header_declarations(header))
+    print(f"{dll}: {len(exports)} exports, imports {', '.join(imports)}")
+    for problem in found:
+        print("FAIL:", problem)
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
