@@ -210,7 +210,7 @@ TEST(SilentController, ReadTimesOutOnceThenTheSendClearsTheFlag) {
     std::string quiet;
     const auto fast = DurationOf([&] { quiet = StdoutOf(CallEveryControllerExport); });
     EXPECT_EQ(quiet, "");
-    EXPECT_LT(fast, 100ms);
+    EXPECT_LT(fast, 1000ms) << "a dozen calls, none of which may wait for the controller";
     EXPECT_EQ(controller.MessageCount(), sent);
 }
 

@@ -225,6 +225,24 @@ TEST(ExchangeReply, PiecesWithinTheDeadlineAreReassembled) {
     EXPECT_EQ(session.Exchange(), Padded(R"({"floorSpeed":{"x":0.75,"y":-1.5}})"));
 }
 
+TEST(ExchangeReply, OneDeadlineForAllThePieces) {
+    TestController controller;
+    ControllerSession session;
+    ConnectAndGreet(session, controller);
+    // Each gap is shorter than the read deadline, all of them together longer.
+    Response drip = Reply(R"({"floorSpeed":{"x":0.75,"y":-1.5}})");
+    drip.splitAt = {4, 8, 12, 16};
+    drip.pieceGap = 40ms;
+    controller.Queue(drip);
+    std::string reply = "unset";
+    std::string printed;
+    const auto elapsed = DurationOf([&] { printed = StdoutOf([&] { reply = session.Exchange(); }); });
+    EXPECT_EQ(reply, "");
+    EXPECT_EQ(printed.rfind("Error: ", 0), 0u) << printed;
+    EXPECT_GE(elapsed, 99ms);
+    EXPECT_LT(elapsed, 1000ms) << "bounded by the read deadline, with generous slack";
+}
+
 TEST(ExchangeReply, AnOldDeadlineDoesNotDisturbTheNextExchange) {
     TestController controller;
     ControllerSession session;
