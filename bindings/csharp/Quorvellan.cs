@@ -1,0 +1,237 @@
+// C# binding of QuorvellanAPI, the client library for two-dimensional treadmills.
+// Drop this one file into a Unity or .NET project.
+//
+// Where the native library goes:
+//   Unity:  Assets/Plugins/x86_64/QuorvellanAPI.dll (Windows) or libQuorvellanAPI.so (Linux);
+//           in the plugin's import settings tick the matching platform and CPU x86_64.
+//   .NET:   next to the application's executable, or on the loader path
+//           (PATH on Windows, LD_LIBRARY_PATH on Linux).
+//
+// Threading: the library is not thread-safe. Call it from one thread at a time,
+// normally Unity's main thread (Update); never from jobs or several threads at once.
+//
+// Marshalling rules kept below, because mistakes at this boundary are silent:
+//   - every bool is one byte (UnmanagedType.I1) in both directions; the default
+//     four-byte Win32 BOOL would read garbage above the low byte as true;
+//   - records are sequential structs of doubles returned by value;
+//   - the serial number comes back as an IntPtr and is copied: declaring the
+//     result as string would make the marshaller free the pointer, and on
+//     failure it is the library's constant empty string.
+using System;
+using System.Runtime.InteropServices;
+
+namespace Quorvellan
+{
+    /// <summary>Floor belt speeds along x and y.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct FloorSpeeds
+    {
+        public double X;
+        public double Y;
+
+        public override string ToString() { return string.Format("({0}, {1})", X, Y); }
+    }
+
+    /// <summary>Ring position as the controller reports it; W is 0.45 after a good read.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Ring
+    {
+        public double X;
+        public double Y;
+        public double Z;
+        public double W;
+
+        public override string ToString() { return string.Format("({0}, {1}, {2}, {3})", X, Y, Z, W); }
+    }
+
+    /// <summary>Reserved record of 96 bytes; the library always returns it all zero.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct TreadmillInfo
+    {
+        public const int Size = 96;
+
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = Size)]
+        public byte[] Reserved;
+    }
+
+    /// <summary>The status code InitInternal writes.</summary>
+    public enum ConnectStatus
+    {
+        Connected = 0,
+        VersionTooOld = 3,
+        NotLocalController = 4,
+        NotRemoteController = 5,
+        Failure = 8,
+    }
+
+    /// <summary>The C entry points, declared exactly as the library exports them.</summary>
+    public static class NativeMethods
+    {
+        public const string Library = "QuorvellanAPI";
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int InitInternal(out int statusCode, [MarshalAs(UnmanagedType.I1)] bool local);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int DeInitInternal();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int CheckConnection();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern FloorSpeeds GetFloorSpeeds();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern FloorSpeeds GetFloorSpeedsNormalized();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern double GetFloorSpeedMagnitude();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern Ring GetRing();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool GetTreadmillRunState([MarshalAs(UnmanagedType.I1)] bool checkLock);
+
+        // IntPtr, never string: see TakeSerialNumber.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern IntPtr GetTreadmillSerialNumber();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern TreadmillInfo GetTreadmillInfo();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool GetAPILock();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetBrake([MarshalAs(UnmanagedType.I1)] bool brake);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetTreadmillRunState([MarshalAs(UnmanagedType.I1)] bool enabled);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetManualSpeeds(double xSpeed, double ySpeed);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetUserPosition(double x, double y);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetUserRotation(double w, double x, double y, double z);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void SetAPILock([MarshalAs(UnmanagedType.I1)] bool locked);
+
+        /// <summary>
+        /// Copies the string GetTreadmillSerialNumber returned. A non-empty result
+        /// is a malloc'd buffer the caller owns: on Linux and macOS it is released
+        /// with the C runtime's free (what FreeHGlobal calls there); on Windows the
+        /// DLL's C runtime is not ours to reach, so those few bytes are left.
+        /// An empty result may be the library's constant string and is never freed.
+        /// </summary>
+        public static string TakeSerialNumber(IntPtr result)
+        {
+            if (result == IntPtr.Zero) return string.Empty;
+            string text = Marshal.PtrToStringAnsi(result) ?? string.Empty;
+            if (text.Length > 0 && !IsWindows) Marshal.FreeHGlobal(result);
+            return text;
+        }
+
+        private static readonly bool IsWindows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+    }
+
+    /// <summary>A failed connect: the library's status code and what it means.</summary>
+    public class TreadmillException : Exception
+    {
+        public int StatusCode { get; private set; }
+
+        public TreadmillException(int statusCode)
+            : base(string.Format("Cannot connect to the treadmill controller: status {0} ({1})",
+                                 statusCode, Treadmill.DescribeStatus(statusCode)))
+        {
+            StatusCode = statusCode;
+        }
+    }
+
+    /// <summary>
+    /// The treadmill behind the controller process. One per application; not
+    /// thread-safe. Speed, position and rotation commands are queued and leave
+    /// with the next query or on/off command; a value set twice before that keeps
+    /// its first value.
+    /// </summary>
+    public sealed class Treadmill : IDisposable
+    {
+        private bool disposed;
+
+        private Treadmill() { }
+
+        /// <summary>Connects (this machine when local, else the local network) and checks the controller.</summary>
+        /// <exception cref="TreadmillException">The connect or the handshake failed.</exception>
+        public static Treadmill Connect(bool local = true)
+        {
+            var treadmill = new Treadmill();
+            treadmill.Reconnect(local);
+            return treadmill;
+        }
+
+        /// <summary>Connects again, for instance after Connected turned false.</summary>
+        public void Reconnect(bool local = true)
+        {
+            int statusCode;
+            if (NativeMethods.InitInternal(out statusCode, local) != 1) throw new TreadmillException(statusCode);
+        }
+
+        public static string DescribeStatus(int statusCode)
+        {
+            switch ((ConnectStatus)statusCode)
+            {
+                case ConnectStatus.Connected: return "connected, handshake passed";
+                case ConnectStatus.VersionTooOld: return "the controller's version is below the required minimum";
+                case ConnectStatus.NotLocalController: return "no reply, or the peer is not the local controller interface";
+                case ConnectStatus.NotRemoteController: return "no reply, or the peer is not the network controller";
+                case ConnectStatus.Failure: return "no connection, or a malformed handshake reply";
+                default: return "unknown status code";
+            }
+        }
+
+        // Queries: one exchange each, except Info and ApiLock; fallbacks on failure.
+
+        public bool Connected { get { return NativeMethods.CheckConnection() == 1; } }
+        public FloorSpeeds FloorSpeeds { get { return NativeMethods.GetFloorSpeeds(); } }
+        public FloorSpeeds FloorSpeedsNormalized { get { return NativeMethods.GetFloorSpeedsNormalized(); } }
+        public double FloorSpeedMagnitude { get { return NativeMethods.GetFloorSpeedMagnitude(); } }
+        public Ring Ring { get { return NativeMethods.GetRing(); } }
+
+        /// <summary>True when the treadmill runs.</summary>
+        public bool Running { get { return NativeMethods.GetTreadmillRunState(false); } }
+
+        /// <summary>True when the treadmill runs and the controller has not locked it.</summary>
+        public bool RunningAndUnlocked { get { return NativeMethods.GetTreadmillRunState(true); } }
+
+        /// <summary>The serial number, or "" when it cannot be read.</summary>
+        public string SerialNumber { get { return NativeMethods.TakeSerialNumber(NativeMethods.GetTreadmillSerialNumber()); } }
+
+        public TreadmillInfo Info { get { return NativeMethods.GetTreadmillInfo(); } }
+        public bool ApiLock { get { return NativeMethods.GetAPILock(); } }
+
+        // Commands. SetBrake and SetRunState send at once; the others are queued.
+
+        public void SetBrake(bool applied) { NativeMethods.SetBrake(applied); }
+        public void SetRunState(bool enabled) { NativeMethods.SetTreadmillRunState(enabled); }
+        public void SetManualSpeeds(double x, double y) { NativeMethods.SetManualSpeeds(x, y); }
+        public void SetUserPosition(double x, double y) { NativeMethods.SetUserPosition(x, y); }
+        public void SetUserRotation(double w, double x, double y, double z) { NativeMethods.SetUserRotation(w, x, y, z); }
+
+        /// <summary>Accepted and ignored by the library.</summary>
+        public void SetApiLock(bool locked) { NativeMethods.SetAPILock(locked); }
+
+        /// <summary>Stops the library's network service (DeInitInternal).</summary>
+        public void Dispose()
+        {
+            if (disposed) return;
+            disposed = true;
+            NativeMethods.DeInitInternal();
+        }
+    }
+}

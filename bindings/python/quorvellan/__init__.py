@@ -1,0 +1,11 @@
+"""Python binding of QuorvellanAPI, the client library for two-dimensional treadmills.
+
+The shared library is found through the environment variable QUORVELLAN_LIBRARY,
+next to this package, or on the loader path, in that order.
+"""
+from ._native import FloorSpeeds, Ring, TreadmillInfo, library, load_library
+from .treadmill import Status, Treadmill, TreadmillError, describe_status
+
+__all__ = ["FloorSpeeds", "Ring", "TreadmillInfo", "Status", "Treadmill", "TreadmillError",
+           "describe_status", "library", "load_library"]
+__version__ = "1.3.0"

@@ -1,0 +1,136 @@
+"""ctypes declarations of the library's C entry points.
+
+Every prototype is set here (argtypes and restype), because ctypes otherwise
+assumes int arguments and an int result: a double would be passed in the
+wrong register and a one-byte bool read as four bytes.
+"""
+import ctypes
+import ctypes.util
+import os
+import sys
+
+LIBRARY_ENV = "QUORVELLAN_LIBRARY"
+
+if sys.platform == "win32":
+    _FILE_NAMES = ("QuorvellanAPI.dll",)
+elif sys.platform == "darwin":
+    _FILE_NAMES = ("libQuorvellanAPI.dylib",)
+else:
+    _FILE_NAMES = ("libQuorvellanAPI.so", "libQuorvellanAPI.so.1")
+
+
+class FloorSpeeds(ctypes.Structure):
+    """Floor belt speeds along x and y (two doubles, returned by value)."""
+    _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double)]
+
+
+class Ring(ctypes.Structure):
+    """Ring position; w is 0.45 after a good read."""
+    _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double),
+                ("z", ctypes.c_double), ("w", ctypes.c_double)]
+
+
+class TreadmillInfo(ctypes.Structure):
+    """Reserved record of 96 bytes, always returned all zero."""
+    _fields_ = [("reserved", ctypes.c_ubyte * 96)]
+
+
+# name: (restype, argtypes)
+_PROTOTYPES = {
+    "InitInternal": (ctypes.c_int, [ctypes.POINTER(ctypes.c_int), ctypes.c_bool]),
+    "DeInitInternal": (ctypes.c_int, []),
+    "CheckConnection": (ctypes.c_int, []),
+    "GetFloorSpeeds": (FloorSpeeds, []),
+    "GetFloorSpeedsNormalized": (FloorSpeeds, []),
+    "GetFloorSpeedMagnitude": (ctypes.c_double, []),
+    "GetRing": (Ring, []),
+    "GetTreadmillRunState": (ctypes.c_bool, [ctypes.c_bool]),
+    # c_void_p, not c_char_p: the pointer itself tells a fresh buffer (ours to
+    # free) from the library's constant empty string (never to be freed).
+    "GetTreadmillSerialNumber": (ctypes.c_void_p, []),
+    "GetTreadmillInfo": (TreadmillInfo, []),
+    "GetAPILock": (ctypes.c_bool, []),
+    "SetBrake": (None, [ctypes.c_bool]),
+    "SetTreadmillRunState": (None, [ctypes.c_bool]),
+    "SetManualSpeeds": (None, [ctypes.c_double, ctypes.c_double]),
+    "SetUserPosition": (None, [ctypes.c_double, ctypes.c_double]),
+    "SetUserRotation": (None, [ctypes.c_double] * 4),
+    "SetAPILock": (None, [ctypes.c_bool]),
+}
+
+
+def _candidates():
+    """Where to look, in order: the environment, next to the package, the loader path."""
+    explicit = os.environ.get(LIBRARY_ENV)
+    if explicit:
+        yield explicit
+        return
+    here = os.path.dirname(os.path.abspath(__file__))
+    for name in _FILE_NAMES:
+        path = os.path.join(here, name)
+        if os.path.exists(path):
+            yield path
+    yield from _FILE_NAMES
+    found = ctypes.util.find_library("QuorvellanAPI")
+    if found:
+        yield found
+
+
+def _declare(library):
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        function = getattr(library, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return library
+
+
+def load_library():
+    """Loads the library and declares every entry point; raises OSError when none is found."""
+    tried = []
+    for candidate in _candidates():
+        try:
+            return _declare(ctypes.CDLL(candidate))
+        except OSError as error:
+            tried.append(f"{candidate}: {error}")
+    raise OSError("QuorvellanAPI library not found (set %s). Tried:\n  %s"
+                  % (LIBRARY_ENV, "\n  ".join(tried)))
+
+
+_library = None
+
+
+def library():
+    """The loaded library, loaded on first use."""
+    global _library
+    if _library is None:
+        _library = load_library()
+    return _library
+
+
+def _c_free():
+    """free() of the C runtime the library allocates with, where it is unambiguous."""
+    if sys.platform == "win32":
+        return None  # the DLL may use another C runtime than Python's
+    free = ctypes.CDLL(None).free  # the process's malloc family, as the library sees it
+    free.argtypes = [ctypes.c_void_p]
+    free.restype = None
+    return free
+
+
+_free = _c_free()
+
+
+def take_serial_number(address):
+    """Copies the string the library returned and releases the buffer when it is ours.
+
+    The failure result is the library's constant empty string, which must never
+    be freed. A successful read of an empty serial number is a fresh one-byte
+    buffer that looks the same; it cannot be told apart by content, so an
+    empty result is left alone (one byte leaked at most).
+    """
+    if not address:
+        return ""
+    text = ctypes.string_at(address).decode("utf-8", errors="replace")
+    if text and _free is not None:
+        _free(address)
+    return text

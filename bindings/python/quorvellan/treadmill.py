@@ -1,0 +1,149 @@
+"""A Pythonic face of the library: one Treadmill per process."""
+import ctypes
+import enum
+
+from . import _native
+
+
+class Status(enum.IntEnum):
+    """What InitInternal reports through its status code."""
+    CONNECTED = 0
+    VERSION_TOO_OLD = 3
+    NOT_LOCAL_CONTROLLER = 4
+    NOT_REMOTE_CONTROLLER = 5
+    FAILURE = 8
+
+    @property
+    def meaning(self):
+        return _MEANINGS[self]
+
+
+_MEANINGS = {
+    Status.CONNECTED: "connected, handshake passed",
+    Status.VERSION_TOO_OLD: "the controller's version is below the required minimum",
+    Status.NOT_LOCAL_CONTROLLER: "no reply, or the peer is not the local controller interface",
+    Status.NOT_REMOTE_CONTROLLER: "no reply, or the peer is not the network controller",
+    Status.FAILURE: "no connection, or a malformed handshake reply",
+}
+
+
+def describe_status(code):
+    """Meaning of a status code, also for codes this binding does not know."""
+    try:
+        return Status(code).meaning
+    except ValueError:
+        return "unknown status code"
+
+
+class TreadmillError(Exception):
+    """A failed connect; `status_code` is the library's code (3, 4, 5 or 8)."""
+
+    def __init__(self, status_code):
+        self.status_code = status_code
+        self.meaning = describe_status(status_code)
+        super().__init__(f"cannot connect to the treadmill controller: "
+                         f"status {status_code} ({self.meaning})")
+
+
+class Treadmill:
+    """The treadmill behind the controller process.
+
+    The library is not thread-safe: use one Treadmill from one thread at a time.
+    Commands that set speeds, position or rotation are queued and leave with the
+    next query or on/off command; a key set twice before that keeps its first value.
+
+        with Treadmill.connect(local=True) as treadmill:
+            treadmill.set_run_state(True)
+            print(treadmill.floor_speeds)
+    """
+
+    def __init__(self, library=None):
+        self._lib = library if library is not None else _native.library()
+
+    @classmethod
+    def connect(cls, local=True, library=None):
+        """Connects and checks the controller; raises TreadmillError on failure."""
+        treadmill = cls(library)
+        treadmill.reconnect(local)
+        return treadmill
+
+    def reconnect(self, local=True):
+        """Connects again (same session); raises TreadmillError on failure."""
+        status = ctypes.c_int(-1)
+        if self._lib.InitInternal(ctypes.byref(status), local) != 1:
+            raise TreadmillError(status.value)
+
+    def close(self):
+        """Stops the library's network service (DeInitInternal)."""
+        self._lib.DeInitInternal()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    # Queries: one exchange each (except info and api_lock), fallbacks on failure.
+
+    @property
+    def connected(self):
+        return self._lib.CheckConnection() == 1
+
+    @property
+    def floor_speeds(self):
+        return self._lib.GetFloorSpeeds()
+
+    @property
+    def floor_speeds_normalized(self):
+        return self._lib.GetFloorSpeedsNormalized()
+
+    @property
+    def floor_speed_magnitude(self):
+        return self._lib.GetFloorSpeedMagnitude()
+
+    @property
+    def ring(self):
+        return self._lib.GetRing()
+
+    def run_state(self, check_lock=False):
+        """True when running; with check_lock, only when also not locked."""
+        return self._lib.GetTreadmillRunState(check_lock)
+
+    @property
+    def running(self):
+        return self.run_state(False)
+
+    @property
+    def serial_number(self):
+        """The serial number, or "" when it cannot be read."""
+        return _native.take_serial_number(self._lib.GetTreadmillSerialNumber())
+
+    @property
+    def info(self):
+        return self._lib.GetTreadmillInfo()
+
+    @property
+    def api_lock(self):
+        return self._lib.GetAPILock()
+
+    # Commands.
+
+    def set_brake(self, applied):
+        self._lib.SetBrake(bool(applied))
+
+    def set_run_state(self, enabled):
+        self._lib.SetTreadmillRunState(bool(enabled))
+
+    def set_manual_speeds(self, x, y):
+        self._lib.SetManualSpeeds(x, y)
+
+    def set_user_position(self, x, y):
+        self._lib.SetUserPosition(x, y)
+
+    def set_user_rotation(self, w, x, y, z):
+        self._lib.SetUserRotation(w, x, y, z)
+
+    def set_api_lock(self, locked):
+        """Accepted and ignored by the library."""
+        self._lib.SetAPILock(bool(locked))

@@ -1,0 +1,70 @@
+# What `cmake --install` puts in place: the library (with its version and
+# SOVERSION), the public header, a CMake package giving the imported target
+# QuorvellanAPI::QuorvellanAPI, a pkg-config file, and the simulator and
+# monitor when they are built.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QUORVELLAN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuorvellanAPI)
+
+install(TARGETS QuorvellanAPI EXPORT QuorvellanAPITargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+
+install(EXPORT QuorvellanAPITargets
+  NAMESPACE QuorvellanAPI::
+  DESTINATION ${QUORVELLAN_CMAKE_DIR}
+  COMPONENT Development)
+
+# The package file only loads the targets: the library's dependencies are
+# linked into it, so a consumer needs nothing else.
+file(WRITE ${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfig.cmake.in [[
+@PACKAGE_INIT@
+
+include("${CMAKE_CURRENT_LIST_DIR}/QuorvellanAPITargets.cmake")
+check_required_components(QuorvellanAPI)
+]])
+configure_package_config_file(${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfig.cmake
+  INSTALL_DESTINATION ${QUORVELLAN_CMAKE_DIR})
+# The major version is the SOVERSION: 1.x packages are interchangeable.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfig.cmake
+              ${PROJECT_BINARY_DIR}/install/QuorvellanAPIConfigVersion.cmake
+  DESTINATION ${QUORVELLAN_CMAKE_DIR}
+  COMPONENT Development)
+
+# pkg-config: relative to the prefix, so the installed tree can be moved.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/install/quorvellanapi.pc @ONLY CONTENT [[
+prefix=${pcfiledir}/../..
+exec_prefix=${prefix}
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+
+Name: QuorvellanAPI
+Description: @PROJECT_DESCRIPTION@
+Version: @PROJECT_VERSION@
+Libs: -L${libdir} -lQuorvellanAPI
+Cflags: -I${includedir}
+]])
+install(FILES ${PROJECT_BINARY_DIR}/install/quorvellanapi.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT Development)
+
+# The tools find the library next door: lib/ beside bin/.
+foreach(tool quorvellan-controller-sim quorvellan-monitor)
+  if(TARGET ${tool})
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# The bindings' sources, for projects that copy them in.
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Quorvellan.cs
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/QuorvellanAPI/csharp)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/quorvellan
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/QuorvellanAPI/python
+  PATTERN __pycache__ EXCLUDE)

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then builds the consumer against
+# it twice, with find_package and with pkg-config, and runs both against the
+# installed simulator.
+# usage: run_consumers.sh <build dir> <C compiler> <cmake>
+set -euo pipefail
+build_dir=$1 cc=$2 cmake=$3
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+simulator_pid=
+cleanup() {
+  [[ -n $simulator_pid ]] && kill "$simulator_pid" 2>/dev/null && wait "$simulator_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+prefix=$work/prefix
+"$cmake" --install "$build_dir" --prefix "$prefix" >/dev/null
+
+echo "installed:"
+(cd "$prefix" && find . \( -type f -o -type l \) | sort | sed 's/^/  /')
+libdir=$(dirname "$(find "$prefix" -name quorvellanapi.pc)")/..
+libdir=$(cd "$libdir" && pwd)
+for file in "$prefix/include/QuorvellanAPI.h" "$libdir/libQuorvellanAPI.so" "$libdir/libQuorvellanAPI.so.1" \
+            "$libdir/cmake/QuorvellanAPI/QuorvellanAPIConfig.cmake" \
+            "$libdir/cmake/QuorvellanAPI/QuorvellanAPIConfigVersion.cmake" \
+            "$prefix/bin/quorvellan-controller-sim" "$prefix/bin/quorvellan-monitor"; do
+  [[ -e $file ]] || { echo "missing from the install: $file"; exit 1; }
+done
+soname=$(objdump -p "$libdir/libQuorvellanAPI.so" | awk '/SONAME/ {print $2}')
+[[ $soname == libQuorvellanAPI.so.1 ]] || { echo "SONAME is '$soname'"; exit 1; }
+
+echo "find_package consumer:"
+"$cmake" -S "$here/consumer" -B "$work/consumer-cmake" -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" --build "$work/consumer-cmake" >/dev/null
+
+echo "pkg-config consumer:"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+version=$(pkg-config --modversion quorvellanapi)
+[[ $version == 1.3.0 ]] || { echo "pkg-config version is '$version'"; exit 1; }
+# shellcheck disable=SC2046
+"$cc" -Wall -Wextra -Werror -o "$work/consumer-pkg-config" "$here/consumer/consumer.c" \
+  $(pkg-config --cflags --libs quorvellanapi) -Wl,-rpath,"$(pkg-config --variable=libdir quorvellanapi)"
+
+echo "installed monitor starts:"
+"$prefix/bin/quorvellan-monitor" --help >/dev/null
+
+"$prefix/bin/quorvellan-controller-sim" --port 6158 --identity local --serial PKG-0001 >"$work/simulator.log" 2>&1 &
+simulator_pid=$!
+for _ in $(seq 100); do
+  grep -q "^listening on" "$work/simulator.log" && break
+  sleep 0.1
+done
+grep -q "^listening on" "$work/simulator.log" || { echo "simulator did not start:"; cat "$work/simulator.log"; exit 1; }
+
+"$work/consumer-cmake/consumer" PKG-0001
+"$work/consumer-pkg-config" PKG-0001
