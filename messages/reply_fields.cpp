@@ -84,11 +84,39 @@ struct PrefixProbe : json::json_sax_t {
     std::size_t inputSize = 0;
 };
 
+// True when the text opens an object whose closing brace, counted outside
+// strings, is its last byte: a reply that arrived whole. The parser then
+// either accepts the text or rejects it at one of its own bytes, so more
+// bytes can never complete it, and the parse can be skipped.
+bool ClosesItsObjectAtTheEnd(std::string_view text) {
+    if (text.empty() || text.front() != '{' || text.back() != '}') return false;
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;  // the escaped byte cannot end the string
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            return i + 1 == text.size();
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool IsIncompleteJson(std::string_view text) {
     // A zero byte ends the input: nothing after it can complete the value.
     if (text.find('\0') != std::string_view::npos) return false;
+    if (ClosesItsObjectAtTheEnd(text)) return false;
     PrefixProbe probe;
     probe.inputSize = text.size();
     bool parsed = json::sax_parse(text.begin(), text.end(), &probe);
