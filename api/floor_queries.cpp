@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <string>
-#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -21,13 +20,12 @@ constexpr double kNormalisedLimit = 1.5;
 constexpr double kRingW = 0.45;
 
 // Reads "floorSpeed" x and y, each divided by `divisor`. A reply that does not
-// parse leaves `speeds` as it was. The text is parsed once; each read consumes
-// its own copy, which is what a fresh parse of the same text would give it.
+// parse leaves `speeds` as it was. The text is parsed once for both reads.
 void ReadFloorSpeeds(const std::string& replyText, FloorSpeeds& speeds, double divisor) {
     try {
-        nlohmann::json reply = ParseReply(replyText);
+        const nlohmann::json reply = ParseReply(replyText);
         speeds.x = GetNumberAtPath({key::kFloorSpeed, key::kX}, reply) / divisor;
-        speeds.y = GetNumberAtPath({key::kFloorSpeed, key::kY}, std::move(reply)) / divisor;
+        speeds.y = GetNumberAtPath({key::kFloorSpeed, key::kY}, reply) / divisor;
     } catch (const std::exception&) {
     }
 }
@@ -68,10 +66,10 @@ QUORVELLAN_API Ring QUORVELLAN_CALL GetRing(void) {
     return WithSession(ring, [&](ControllerSession& session) {
         const std::string replyText = session.Exchange();
         try {
-            nlohmann::json reply = ParseReply(replyText);  // once; each read gets its own copy
+            const nlohmann::json reply = ParseReply(replyText);  // once for the three reads
             ring.x = GetNumberAtPath({key::kRingPosition, key::kX}, reply);
             ring.y = GetNumberAtPath({key::kRingPosition, key::kY}, reply);
-            ring.z = GetNumberAtPath({key::kRingPosition, key::kZ}, std::move(reply));
+            ring.z = GetNumberAtPath({key::kRingPosition, key::kZ}, reply);
             ring.w = kRingW;
         } catch (const std::exception&) {
         }

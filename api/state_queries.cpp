@@ -19,10 +19,12 @@ namespace {
 // Returned on every failure; owned by the library, never to be freed.
 const char kNoSerialNumber[] = "";
 
-bool ReadRunState(const std::string& reply, bool checkLock) {
-    bool enabled = GetBoolAtPath({key::kEnabled}, ParseReply(reply));
+// The text is parsed once for both reads.
+bool ReadRunState(const std::string& replyText, bool checkLock) {
+    const nlohmann::json reply = ParseReply(replyText);
+    bool enabled = GetBoolAtPath({key::kEnabled}, reply);
     if (!checkLock || !enabled) return enabled;
-    return !GetBoolAtPath({key::kLocked}, ParseReply(reply));
+    return !GetBoolAtPath({key::kLocked}, reply);
 }
 
 // A new buffer the caller owns, or the constant empty string.

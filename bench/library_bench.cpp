@@ -154,7 +154,7 @@ void RegisterReplyHandling(const std::string& reply) {
     padded = ZeroPadded(reply);
     parsed = ParseReply(padded);
     RegisterLocalBenchmark("C ParseReply (2048-byte buffer)", [] { return ParseReply(padded).size(); });
-    RegisterLocalBenchmark("C GetNumberAtPath (own copy)",
+    RegisterLocalBenchmark("C GetNumberAtPath (one field)",
                            [] { return GetNumberAtPath({"floorSpeed", "x"}, parsed); });
     RegisterLocalBenchmark("C IsIncompleteJson (received bytes)",
                            [&reply] { return IsIncompleteJson(std::string_view(padded.data(), reply.size())); });

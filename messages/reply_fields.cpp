@@ -1,7 +1,5 @@
 #include "messages/reply_fields.hpp"
 
-#include <optional>
-
 #include "messages/protocol.hpp"
 
 namespace quorvellan {
@@ -15,24 +13,30 @@ json ParseReply(std::string_view replyText) {
 
 namespace {
 
-// Walks all names but the last with member access by name (on a copy, so the
-// caller's value never changes) and returns the last member when it exists.
-std::optional<json> MemberAtPath(const KeyPath& path, json working) {
-    if (path.empty()) return std::nullopt;
+// The member at the path, or nullptr when there is none. The names before the
+// last are read as member access by name reads them, without its side effects:
+// a member of null, or an absent member, reads as null; any other non-object
+// ends the walk (member access would raise). The reply itself never changes.
+const json* MemberAtPath(const KeyPath& path, const json& reply) {
+    static const json null;
+    if (path.empty()) return nullptr;
+    const json* working = &reply;
     for (std::size_t i = 0; i + 1 < path.size(); ++i) {
-        json next = std::move(working[path[i]]);
-        working = std::move(next);
+        if (working->is_null()) continue;
+        if (!working->is_object()) return nullptr;
+        auto member = working->find(path[i]);
+        working = member != working->end() ? &*member : &null;
     }
-    const std::string& last = path.back();
-    if (!working.is_object() || !working.contains(last)) return std::nullopt;
-    return std::move(working.at(last));
+    if (!working->is_object()) return nullptr;
+    auto member = working->find(path.back());
+    return member != working->end() ? &*member : nullptr;
 }
 
 }  // namespace
 
-double GetNumberAtPath(KeyPath path, json reply) noexcept {
+double GetNumberAtPath(const KeyPath& path, const json& reply) noexcept {
     try {
-        std::optional<json> member = MemberAtPath(path, std::move(reply));
+        const json* member = MemberAtPath(path, reply);
         // get<double> accepts the three number kinds and raises for the rest.
         return member ? member->get<double>() : 0.0;
     } catch (...) {
@@ -40,9 +44,9 @@ double GetNumberAtPath(KeyPath path, json reply) noexcept {
     }
 }
 
-bool GetBoolAtPath(KeyPath path, json reply) noexcept {
+bool GetBoolAtPath(const KeyPath& path, const json& reply) noexcept {
     try {
-        std::optional<json> member = MemberAtPath(path, std::move(reply));
+        const json* member = MemberAtPath(path, reply);
         // get<bool> accepts only a JSON boolean.
         return member ? member->get<bool>() : false;
     } catch (...) {

@@ -20,12 +20,13 @@ nlohmann::json ParseReply(std::string_view replyText);
 
 // The number at the path, or 0.0 when the path is missing or not a number.
 // Integers convert to the nearest double (unsigned ones stay positive).
-// Never raises.
-double GetNumberAtPath(KeyPath path, nlohmann::json reply) noexcept;
+// Never raises, and leaves `reply` as it was, so one parsed reply serves
+// every read.
+double GetNumberAtPath(const KeyPath& path, const nlohmann::json& reply) noexcept;
 
 // The boolean at the path, or false when the path is missing or not a JSON
-// boolean (the number 1 is not true). Never raises.
-bool GetBoolAtPath(KeyPath path, nlohmann::json reply) noexcept;
+// boolean (the number 1 is not true). Never raises; leaves `reply` as it was.
+bool GetBoolAtPath(const KeyPath& path, const nlohmann::json& reply) noexcept;
 
 // The string at "sender" / "treadmill" / "serial number". Raises a
 // std::exception when the reply does not parse, a member is missing or of the
