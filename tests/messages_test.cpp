@@ -287,6 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeCase{"Numbers", LocalReply(R"({"major":1,"minor":1,"build":1})"), 8},
         HandshakeCase{"BuildMissing", LocalReply(R"({"major":"1","minor":"1"})"), 8},
         HandshakeCase{"NoVersion", R"({"sender":{"name":"QUORVELLAN CONTROLLER INTERFACE"}})", 8},
+        HandshakeCase{"WrongNameBeforeVersion", R"({"sender":{"name":"QUORVELLAN CONTROLLER"}})", 4},
+        HandshakeCase{"VersionAsText", LocalReply(R"("1.1.1")"), 8},
         HandshakeCase{"NoSender", R"({"enabled":true})", 8},
         HandshakeCase{"NoName", R"({"sender":{"version":{"major":"1","minor":"1","build":"1"}}})", 8},
         HandshakeCase{"NameNotText", R"({"sender":{"name":7}})", 8},
