@@ -19,6 +19,7 @@
 
 #include <boost/asio.hpp>
 
+#include "tools/controller-sim/message_stream.hpp"
 #include "tools/controller-sim/simulator.hpp"
 
 extern char** environ;
@@ -29,7 +30,9 @@ namespace quorvellan::testing {
 class SimulatorThread {
 public:
     explicit SimulatorThread(sim::SimulatorOptions options = {})
-        : server(io, WithLog(std::move(options)), log), thread([this] { io.run(); }) {}
+        : server(io, WithLog(std::move(options)), log), thread([this] { io.run(); }) {
+        WarmUp();
+    }
     ~SimulatorThread() { Stop(); }
 
     // Closes everything; the log may be read afterwards.
@@ -44,6 +47,18 @@ public:
     }
 
 private:
+    // Runs the reply path once beforehand. Under valgrind the first run of
+    // any code is slow enough to miss the library's 100 ms read deadline.
+    static void WarmUp() {
+        sim::MessageStream stream;
+        sim::TreadmillModel model;
+        for (const std::string& message : stream.Append(R"({"enabled":true,"sender":{"name":"x"}})")) {
+            sim::ApplyMessage(model, nlohmann::json::parse(message, nullptr, false));
+            model.Step(0.01);
+            sim::BuildReply(model, {}).dump();
+        }
+    }
+
     static sim::SimulatorOptions WithLog(sim::SimulatorOptions options) {
         options.log = true;
         return options;
