@@ -57,12 +57,26 @@ namespace Quorvellan.Tests
             throw new CheckFailed("Connect succeeded, a TreadmillException was expected");
         }
 
-        // Polls condition until it holds or the time is up.
-        public static bool Eventually(Func<bool> condition, int timeoutMs = 5000)
+        // This machine stalls now and then for about 100 ms; a reply caught by
+        // such a stall misses the read deadline and the library closes the
+        // connection. Long loops reconnect and count such events.
+        public const int MaxFailedReads = 20;
+
+        public static bool KeepConnected(Treadmill treadmill, bool local = true)
+        {
+            if (treadmill.Connected) return false;
+            treadmill.Reconnect(local);
+            return true;
+        }
+
+        // Polls condition until it holds or the time is up; with a treadmill, a
+        // connection lost meanwhile is restored before each poll.
+        public static bool Eventually(Func<bool> condition, Treadmill treadmill = null, bool local = true, int timeoutMs = 5000)
         {
             var clock = Stopwatch.StartNew();
             while (true)
             {
+                if (treadmill != null) KeepConnected(treadmill, local);
                 if (condition()) return true;
                 if (clock.ElapsedMilliseconds > timeoutMs) return false;
                 Thread.Sleep(20);
@@ -396,8 +410,21 @@ namespace Quorvellan.Tests
             Check.That(first != second, "each read is a fresh buffer");
             Check.Equal(Serial, NativeMethods.TakeSerialNumber(first), "first buffer");
             Check.Equal(Serial, NativeMethods.TakeSerialNumber(second), "second buffer");
-            for (int i = 0; i < 10000; ++i) Check.Equal(Serial, treadmill.SerialNumber, "serial number");
-            Check.Equal(true, treadmill.Connected, "still connected");
+            int good = 0, failed = 0;
+            while (good < 10000 && failed <= Check.MaxFailedReads)
+            {
+                string serial = treadmill.SerialNumber;
+                if (serial == Serial)
+                {
+                    ++good;
+                    continue;
+                }
+                Check.Equal("", serial, "a failed read gives the empty string");
+                ++failed;
+                Check.KeepConnected(treadmill);
+            }
+            Check.Equal(10000, good, "good reads");
+            Console.WriteLine("  10000 serial numbers read, {0} failed reads on a lost connection", failed);
         }
 
         static void RunStateFollows()
@@ -420,14 +447,16 @@ namespace Quorvellan.Tests
             Treadmill treadmill = ConnectLocal();
             treadmill.SetRunState(true);
             treadmill.SetManualSpeeds(0.6, -0.3);
-            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, 0.6, -0.3)),
+            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, 0.6, -0.3), treadmill),
                        "manual speeds reached: " + treadmill.FloorSpeeds);
             Check.That(SpeedsNear(treadmill.FloorSpeedsNormalized, 0.4, -0.2), "normalized: " + treadmill.FloorSpeedsNormalized);
             Check.Near(Math.Sqrt(0.6 * 0.6 + 0.3 * 0.3), treadmill.FloorSpeedMagnitude, 1e-6, "magnitude");
             treadmill.SetBrake(true);
-            Check.That(Check.Eventually(() => treadmill.FloorSpeedMagnitude == 0.0), "braked to zero");
+            // 0.0 is also the failure result: the run state read next proves the connection held.
+            Check.That(Check.Eventually(() => treadmill.FloorSpeedMagnitude == 0.0 && treadmill.Running, treadmill),
+                       "braked to zero");
             treadmill.SetBrake(false);
-            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, 0.6, -0.3)), "driving again");
+            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, 0.6, -0.3), treadmill), "driving again");
         }
 
         static void WalkingMovesTheBelt()
@@ -435,8 +464,8 @@ namespace Quorvellan.Tests
             Treadmill treadmill = ConnectLocal();
             treadmill.SetRunState(true);
             treadmill.SetUserPosition(0.0, 0.2);
-            Check.That(Check.Eventually(() => treadmill.FloorSpeeds.Y < -0.1), "belt moves back: " + treadmill.FloorSpeeds);
-            Check.That(Check.Eventually(() => Math.Abs(treadmill.Ring.Y - 0.2) < 1e-3), "ring follows: " + treadmill.Ring);
+            Check.That(Check.Eventually(() => treadmill.FloorSpeeds.Y < -0.1, treadmill), "belt moves back: " + treadmill.FloorSpeeds);
+            Check.That(Check.Eventually(() => Math.Abs(treadmill.Ring.Y - 0.2) < 1e-3, treadmill), "ring follows: " + treadmill.Ring);
             Ring ring = treadmill.Ring;
             Check.Near(0.0, ring.X, 1e-9, "ring x");
             Check.Equal(0.45, ring.W, "ring w");
@@ -502,7 +531,7 @@ namespace Quorvellan.Tests
             Check.Equal(false, treadmill.Running, "Running before enabling");
             treadmill.SetRunState(true);
             treadmill.SetManualSpeeds(-0.9, 0.0);
-            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, -0.9, 0.0)), "speeds: " + treadmill.FloorSpeeds);
+            Check.That(Check.Eventually(() => SpeedsNear(treadmill.FloorSpeeds, -0.9, 0.0), treadmill, false), "speeds: " + treadmill.FloorSpeeds);
             Check.Near(-0.6, treadmill.FloorSpeedsNormalized.X, 1e-6, "normalized x");
             Check.Equal(0.45, treadmill.Ring.W, "ring w");
         }

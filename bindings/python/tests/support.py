@@ -40,11 +40,46 @@ class Simulator:
                 self.process.wait()
 
 
-def eventually(condition, timeout_s=5.0, interval_s=0.02):
-    """Polls condition() until it is true or the time is up; returns its last value."""
+def eventually(condition, timeout_s=5.0, interval_s=0.02, treadmill=None, local=True):
+    """Polls condition() until it is true or the time is up; returns its last value.
+    With a treadmill, a connection lost meanwhile is restored before each poll."""
     deadline = time.monotonic() + timeout_s
     while True:
+        if treadmill is not None:
+            keep_connected(treadmill, local)
         value = condition()
         if value or time.monotonic() > deadline:
             return value
         time.sleep(interval_s)
+
+
+# This machine stalls now and then for about 100 ms; a reply caught by such a
+# stall misses the read deadline and the library closes the connection. Long
+# loops therefore reconnect and count such events instead of failing on them.
+MAX_FAILED_READS = 20
+
+
+def keep_connected(treadmill, local=True):
+    """Reconnects after a lost connection; True when it had to."""
+    if treadmill.connected:
+        return False
+    treadmill.reconnect(local)
+    return True
+
+
+def read_serial_numbers(treadmill, count, local=True):
+    """Reads the serial number until `count` reads succeeded.
+
+    A failed read must give "" and is followed by a reconnect when the
+    connection is lost. Returns the good reads and the number of failed ones
+    (the loop gives up after MAX_FAILED_READS failures).
+    """
+    good, failed = [], 0
+    while len(good) < count and failed <= MAX_FAILED_READS:
+        serial = treadmill.serial_number
+        if serial:
+            good.append(serial)
+            continue
+        failed += 1
+        keep_connected(treadmill, local)
+    return good, failed

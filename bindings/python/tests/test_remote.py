@@ -23,7 +23,7 @@ class TestRemote:
         assert treadmill.running is False
         treadmill.set_run_state(True)
         treadmill.set_manual_speeds(-0.9, 0.0)
-        assert eventually(lambda: abs(treadmill.floor_speeds.x + 0.9) < 1e-6)
+        assert eventually(lambda: abs(treadmill.floor_speeds.x + 0.9) < 1e-6, treadmill=treadmill, local=False)
         assert treadmill.floor_speeds_normalized.x == pytest.approx(-0.6)
         assert treadmill.ring.w == 0.45
 
