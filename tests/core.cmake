@@ -14,7 +14,7 @@ quorvellan_add_test(commands_test SOURCES commands_test.cpp LIBS QuorvellanAPI q
 # A caller in plain C (C11, no extensions): the public header is valid C and
 # the records come back by value; the runner starts it as its own process.
 add_executable(c_api_test c_api_test.c)
-target_link_libraries(c_api_test PRIVATE QuorvellanAPI m)
+target_link_libraries(c_api_test PRIVATE QuorvellanAPI $<$<NOT:$<PLATFORM_ID:Windows>>:m>)
 set_target_properties(c_api_test PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
 quorvellan_warnings(c_api_test)
 target_compile_options(c_api_test PRIVATE -pedantic-errors)
