@@ -112,27 +112,36 @@ void ControllerSession::SetSenderHeader(const std::string& name) {
     versionMinor = protocol::kApiVersionMinor;
     versionBuild = protocol::kApiVersionBuild;
     pendingMessage = protocol::FullSenderHeader(senderName, versionMajor, versionMinor, versionBuild);
+    shortHeaderText = protocol::ShortSenderHeader(senderName, versionMajor, versionMinor).dump();
+    pendingIsShortHeader = false;
 }
 
 void ControllerSession::SetBoolField(const std::string& key, bool value) {
     // emplace turns null into an object, keeps an existing key, and raises
     // type_error 311 on any other type.
+    pendingIsShortHeader = false;
     pendingMessage.emplace(key, value);
     Exchange();
 }
 
 void ControllerSession::SetNumberField(const std::string& key, double value) {
+    pendingIsShortHeader = false;
     pendingMessage.emplace(key, value);
 }
 
+// Most exchanges send the short header alone: it then stays as it is, and
+// its text, made once per handshake, is what goes on the wire.
 void ControllerSession::ResetToShortHeader() {
+    if (pendingIsShortHeader) return;
     pendingMessage = protocol::ShortSenderHeader(senderName, versionMajor, versionMinor);
+    pendingIsShortHeader = true;
 }
 
 void ControllerSession::SendPendingMessage() {
     if (!connected) return;
     try {
-        const std::string text = pendingMessage.dump();
+        std::string dumped;
+        const std::string& text = pendingIsShortHeader ? shortHeaderText : (dumped = pendingMessage.dump());
         SetDeadline(kWriteDeadline);
         error_code result = WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text), done); });
         if (result) {

@@ -63,6 +63,10 @@ private:
     std::string host;
     bool connected = false;
     nlohmann::json pendingMessage;
+    // True while pendingMessage is the short header and nothing else, whose
+    // compact text is shortHeaderText.
+    bool pendingIsShortHeader = false;
+    std::string shortHeaderText;
     std::string senderName;
     int versionMajor = 0;
     int versionMinor = 0;
