@@ -2,6 +2,11 @@
 # real TCP on this machine, one process per case. Hostile replies and the
 # fuzzer's findings are also checked in-process, without sockets.
 
+# The suite forks, kills and isolates processes with POSIX calls: Linux only.
+if(WIN32 OR CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
 add_library(quorvellan_fault_support STATIC faults_support.cpp)
 target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller)
 quorvellan_warnings(quorvellan_fault_support)

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <stdexcept>
 
 #if defined(__has_feature)
@@ -17,7 +18,8 @@
 #define QUORVELLAN_UNDER_ASAN 1
 #endif
 #if defined(QUORVELLAN_UNDER_ASAN)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of live heap bytes (GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace quorvellan::faults {
