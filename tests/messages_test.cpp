@@ -208,6 +208,13 @@ TEST(IsIncompleteJson, Table) {
         {R"({}})", false},
         {R"({"a" 1)", false},
         {"x", false},
+        {R"({"a":"}")", true},
+        {R"({"a":"\"})", true},
+        {R"({"a":"\\"})", false},
+        {R"({"a":"\\\"}")", true},
+        {R"({"a":{"b":[1,{}]}})", false},
+        {R"({"a":{"b":[1,{}]})", true},
+        {R"({"a":1}})", false},
         {"{\"a\":1}\0"s, false},
         {"{\"a\0"s, false},
     };
