@@ -192,6 +192,7 @@ class TestLibraryLocation:
         clean_environment["LD_LIBRARY_PATH"] = str(loader_dir)
         code, output = load_in_child(package_copy, clean_environment)
         assert code == 0, output
+        assert output.startswith(_native._FILE_NAMES[0]) and "False" in output
 
     def test_missing_library_names_what_was_tried(self, package_copy, clean_environment):
         clean_environment[_native.LIBRARY_ENV] = "/nonexistent/libQuorvellanAPI.so"
