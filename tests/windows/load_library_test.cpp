@@ -69,13 +69,14 @@ EntryPoints ResolveAll(HMODULE module) {
 void UnloadWithinLimit(HMODULE module) {
     std::promise<BOOL> freed;
     std::future<BOOL> result = freed.get_future();
-    std::thread([module, &freed] { freed.set_value(FreeLibrary(module)); }).detach();
+    std::thread unloader([module, &freed] { freed.set_value(FreeLibrary(module)); });
     if (result.wait_for(kUnloadLimit) != std::future_status::ready) {
         ADD_FAILURE() << "FreeLibrary did not return within " << kUnloadLimit.count() << " s";
         std::fflush(stdout);
         TerminateProcess(GetCurrentProcess(), 1);
     }
-    EXPECT_TRUE(result.get()) << "FreeLibrary failed, error " << GetLastError();
+    unloader.join();
+    EXPECT_TRUE(result.get()) << "FreeLibrary failed";
 }
 
 // The bytes of a later message: the members that sort before "sender", the
