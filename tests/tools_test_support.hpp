@@ -19,7 +19,6 @@
 
 #include <boost/asio.hpp>
 
-#include "tools/controller-sim/message_stream.hpp"
 #include "tools/controller-sim/simulator.hpp"
 
 extern char** environ;
@@ -30,8 +29,8 @@ namespace quorvellan::testing {
 class SimulatorThread {
 public:
     explicit SimulatorThread(sim::SimulatorOptions options = {})
-        : server(io, WithLog(std::move(options)), log), thread([this] { io.run(); }) {
-        WarmUp();
+        : server(io, WithLog(options), log), thread([this] { io.run(); }) {
+        WarmUp(options.faults);
     }
     ~SimulatorThread() { Stop(); }
 
@@ -47,16 +46,18 @@ public:
     }
 
 private:
-    // Runs the reply path once beforehand. Under valgrind the first run of
-    // any code is slow enough to miss the library's 100 ms read deadline.
-    static void WarmUp() {
-        sim::MessageStream stream;
-        sim::TreadmillModel model;
-        for (const std::string& message : stream.Append(R"({"enabled":true,"sender":{"name":"x"}})")) {
-            sim::ApplyMessage(model, nlohmann::json::parse(message, nullptr, false));
-            model.Step(0.01);
-            sim::BuildReply(model, {}).dump();
-        }
+    // One exchange over TCP beforehand, as connection [1], with a message that
+    // changes nothing. Under valgrind the first run of any code is slow
+    // enough to miss the library's 100 ms read deadline.
+    // A simulator that stalls from the first message gets no warm-up.
+    void WarmUp(const sim::Faults& faults) {
+        if (faults.stall && faults.after == 0) return;
+        boost::asio::io_context client;
+        boost::asio::ip::tcp::socket socket(client);
+        socket.connect(server.Endpoints().front());
+        boost::asio::write(socket, boost::asio::buffer(std::string(R"({"sender":{"name":"warm-up"}})")));
+        char reply[4096];
+        socket.read_some(boost::asio::buffer(reply));  // the first bytes will do
     }
 
     static sim::SimulatorOptions WithLog(sim::SimulatorOptions options) {
