@@ -265,7 +265,7 @@ TEST_F(ReadFaults, HostileHandshakeRepliesGiveTheirStatusCodes) {
         {"zero byte in the name", Reply(LocalHandshakeReply("1", "1", "1", std::string("QUORVELLAN\0CONTROLLER", 21))), 4},
         {"over the buffer", Reply(LocalHandshakeReply("1", "1", "1", std::string(3000, 'Q'))), 4},
         {"version beyond 32 bits", Reply(LocalHandshakeReply("99999999999")), 8},
-        {"number too large for a double", Reply(R"({"sender":{"name":"x","version":1e400}})"), 8},
+        {"number too large for a double", Reply(R"({"sender":{"name":"x","version":1e400}})"), 4},
         {"deeply nested arrays", Reply(std::string(1000, '[') + std::string(1000, ']')), 8},
         {"invalid UTF-8 in the name", Reply(LocalHandshakeReply("1", "1", "1", "QUORVELLAN\xC3\x28")), 4},
     };

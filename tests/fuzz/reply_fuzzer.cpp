@@ -33,24 +33,26 @@ void CheckHandshake(std::string_view reply, const HandshakeVariant& variant) {
     }
 }
 
-// GetFloorSpeeds and GetRing: one parse per field read.
-void ReadFloorAndRing(std::string_view reply) {
+// GetFloorSpeeds and GetRing: one parse, then each field read from it.
+void ReadFloorAndRing(std::string_view replyText) {
     try {
-        volatile double x = GetNumberAtPath({key::kFloorSpeed, key::kX}, ParseReply(reply));
-        volatile double y = GetNumberAtPath({key::kFloorSpeed, key::kY}, ParseReply(reply));
-        volatile double rx = GetNumberAtPath({key::kRingPosition, key::kX}, ParseReply(reply));
-        volatile double ry = GetNumberAtPath({key::kRingPosition, key::kY}, ParseReply(reply));
-        volatile double rz = GetNumberAtPath({key::kRingPosition, key::kZ}, ParseReply(reply));
+        const nlohmann::json reply = ParseReply(replyText);
+        volatile double x = GetNumberAtPath({key::kFloorSpeed, key::kX}, reply);
+        volatile double y = GetNumberAtPath({key::kFloorSpeed, key::kY}, reply);
+        volatile double rx = GetNumberAtPath({key::kRingPosition, key::kX}, reply);
+        volatile double ry = GetNumberAtPath({key::kRingPosition, key::kY}, reply);
+        volatile double rz = GetNumberAtPath({key::kRingPosition, key::kZ}, reply);
         (void)x, (void)y, (void)rx, (void)ry, (void)rz;
     } catch (const std::exception&) {
     }
 }
 
 // GetTreadmillRunState, both forms.
-void ReadRunState(std::string_view reply) {
+void ReadRunState(std::string_view replyText) {
     try {
-        if (GetBoolAtPath({key::kEnabled}, ParseReply(reply))) {
-            volatile bool locked = GetBoolAtPath({key::kLocked}, ParseReply(reply));
+        const nlohmann::json reply = ParseReply(replyText);
+        if (GetBoolAtPath({key::kEnabled}, reply)) {
+            volatile bool locked = GetBoolAtPath({key::kLocked}, reply);
             (void)locked;
         }
     } catch (const std::exception&) {
