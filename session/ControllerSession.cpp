@@ -103,6 +103,9 @@ void ControllerSession::Connect(bool local) {
     if (result) throw boost::system::system_error(result);
     // The deadline may have closed the socket just as the connect completed.
     if (!socket.is_open()) throw boost::system::system_error(asio::error::operation_aborted);
+    // Only our own sends are synchronous (see WriteAll); they must never block.
+    error_code ignored;
+    socket.non_blocking(true, ignored);
     connected = true;
 }
 
@@ -143,7 +146,7 @@ void ControllerSession::SendPendingMessage() {
         std::string dumped;
         const std::string& text = pendingIsShortHeader ? shortHeaderText : (dumped = pendingMessage.dump());
         SetDeadline(kWriteDeadline);
-        error_code result = WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text), done); });
+        error_code result = WriteAll(text);
         if (result) {
             // The message keeps its keys for the next successful send.
             connected = false;
@@ -153,6 +156,21 @@ void ControllerSession::SendPendingMessage() {
     } catch (const std::exception&) {
         connected = false;
     }
+}
+
+// Writes the whole text within the write deadline. A message is short and
+// normally fits the socket's send buffer, so one non-blocking send writes it
+// without a trip through the I/O service; what it leaves goes out
+// asynchronously, bounded by the deadline as before.
+error_code ControllerSession::WriteAll(const std::string& text) {
+    if (ioService.stopped() || !socket.non_blocking()) {
+        return WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text), done); });
+    }
+    error_code result;
+    std::size_t sent = socket.write_some(asio::buffer(text), result);
+    if (result == asio::error::would_block) result = {};
+    if (result || sent == text.size()) return result;
+    return WaitFor([&](Completion done) { asio::async_write(socket, asio::buffer(text) + sent, done); });
 }
 
 // Receives one reply within the read deadline. A reply that arrives in several

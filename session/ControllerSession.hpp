@@ -46,6 +46,7 @@ public:
 
 private:
     void SendPendingMessage();
+    boost::system::error_code WriteAll(const std::string& text);
     void CheckDeadline();
     void SetDeadline(Duration duration);
     void ResetToShortHeader();
