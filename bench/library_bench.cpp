@@ -206,7 +206,7 @@ void PrintRow(const std::string& name, const LatencySummary& row, const LatencyS
     std::cout << std::left << std::setw(38) << name << std::right << std::fixed << std::setprecision(2)
               << std::setw(8) << row.count << std::setw(11) << row.median << std::setw(10) << row.p99
               << std::setw(11) << row.max;
-    if (name[0] == 'B') {
+    if (name[0] == 'B' && raw.count > 0) {
         std::cout << std::setw(9) << row.median / raw.median << std::setw(9) << row.p99 / raw.p99;
     } else {
         std::cout << std::setw(9) << "-" << std::setw(9) << "-";
@@ -223,7 +223,9 @@ void PrintTable(const Options& options) {
     std::cout << std::left << std::setw(38) << "call" << std::right << std::setw(8) << "calls" << std::setw(11)
               << "median" << std::setw(10) << "p99" << std::setw(11) << "max" << std::setw(9) << "x raw"
               << std::setw(9) << "p99 x" << std::setw(12) << "frame" << std::setw(6) << ">10ms" << "\n";
-    for (const std::string& name : order) PrintRow(name, Summarise(samples[name]), raw);
+    for (const std::string& name : order) {
+        if (!samples[name].empty()) PrintRow(name, Summarise(samples[name]), raw);  // filtered out otherwise
+    }
     std::cout << "reconnects after a dropped connection: " << reconnects << "\n";
 }
 
