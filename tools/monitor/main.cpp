@@ -70,6 +70,49 @@ private:
     int shownLines = 0;
 };
 
+struct Totals {
+    int samples = 0;
+    int reconnects = 0;
+};
+
+// Samples at the chosen rate until the time is up or Ctrl-C.
+Totals SampleUntilDone(const MonitorOptions& options) {
+    Display display(options);
+    ScriptedWalk walker;
+    FloorSpeeds lastFloor{};
+    Totals totals;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
+    const auto start = Clock::now();
+    double previous = 0.0;
+    for (auto next = start; !interrupted;) {
+        const double now = std::chrono::duration<double>(Clock::now() - start).count();
+        if (options.seconds && now > *options.seconds) break;
+        std::optional<Point> user;
+        if (options.walk) {
+            walker.Step(now, now - previous, lastFloor);
+            const Rotation facing = walker.Facing();
+            SetUserPosition(walker.Position().x, walker.Position().y);  // sent with the first query
+            SetUserRotation(facing.w, facing.x, facing.y, facing.z);
+            user = walker.Position();
+        }
+        previous = now;
+        Sample sample = TakeSample(now);
+        sample.user = user;
+        lastFloor = sample.floor;
+        display.Show(sample);
+        ++totals.samples;
+        // A late reply closes the connection: take it up again.
+        if (!sample.connected && !interrupted) {
+            ++totals.reconnects;
+            if (Connect(options, "reconnect")) SendWishes(options);
+        }
+        // After a slow sample, go on from now rather than catch up.
+        next = std::max(next + period, Clock::now());
+        std::this_thread::sleep_until(next);
+    }
+    return totals;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,42 +133,14 @@ int main(int argc, char** argv) {
 
     if (!Connect(options, "init")) return 1;
     SendWishes(options);
-
-    Display display(options);
-    ScriptedWalk walker;
-    FloorSpeeds lastFloor{};
-    int samples = 0, reconnects = 0;
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
-    const auto start = Clock::now();
-    for (auto tick = start; !interrupted; tick += period) {
-        const double now = std::chrono::duration<double>(Clock::now() - start).count();
-        if (options.seconds && now > *options.seconds) break;
-        std::optional<Point> user;
-        if (options.walk) {
-            walker.Step(now, std::chrono::duration<double>(period).count(), lastFloor);
-            const Rotation facing = walker.Facing();
-            SetUserPosition(walker.Position().x, walker.Position().y);
-            SetUserRotation(facing.w, facing.x, facing.y, facing.z);
-            user = walker.Position();
-        }
-        Sample sample = TakeSample(now);
-        sample.user = user;
-        lastFloor = sample.floor;
-        display.Show(sample);
-        ++samples;
-        // A lost connection (a late reply closes it) is taken up again.
-        if (!sample.connected && !interrupted) {
-            ++reconnects;
-            if (Connect(options, "reconnect")) SendWishes(options);
-        }
-        std::this_thread::sleep_until(tick + period);
-    }
-
+    const Totals totals = SampleUntilDone(options);
     DeInitInternal();
+
     if (options.json)
-        std::cout << nlohmann::json{{"event", "end"}, {"samples", samples}, {"reconnects", reconnects}} << std::endl;
-    else
-        std::cout << samples << " samples, " << reconnects << " reconnects" << (interrupted ? ", interrupted" : "")
+        std::cout << nlohmann::json{{"event", "end"}, {"samples", totals.samples}, {"reconnects", totals.reconnects}}
                   << std::endl;
+    else
+        std::cout << totals.samples << " samples, " << totals.reconnects << " reconnects"
+                  << (interrupted ? ", interrupted" : "") << std::endl;
     return 0;
 }
