@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <string>
