@@ -104,8 +104,11 @@ void ControllerSession::Connect(bool local) {
     // The deadline may have closed the socket just as the connect completed.
     if (!socket.is_open()) throw boost::system::system_error(asio::error::operation_aborted);
     // Only our own sends are synchronous (see WriteAll); they must never block.
+    // Each message is one write answered before the next, so Nagle's algorithm
+    // never has anything to merge: turning it off only skips its bookkeeping.
     error_code ignored;
     socket.non_blocking(true, ignored);
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     connected = true;
 }
 
