@@ -20,7 +20,7 @@ function(quorvellan_link_dependencies target)
 endfunction()
 
 # quorvellan_add_library(<target> <remote host>): the shared library with the
-# sixteen entry points; everything else stays hidden.
+# seventeen entry points of api/QuorvellanAPI.h; everything else stays hidden.
 function(quorvellan_add_library target remote_host)
   add_library(${target} SHARED
     ${PROJECT_SOURCE_DIR}/api/lifecycle.cpp
