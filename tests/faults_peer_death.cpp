@@ -82,6 +82,9 @@ TEST_F(PeerDeath, ResetMidSessionIsNoticedAndInitReconnects) {
 }
 
 TEST(PeerDeathProcess, KilledAndRestartedControllerManyTimes) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the controller is killed as a forked child process, which needs POSIX fork and signals";
+#else
     constexpr int kCycles = 25;
     auto controller = std::make_unique<ControllerProcess>(HealthyAnswer);
     ASSERT_EQ(Init(), 0);
@@ -101,4 +104,5 @@ TEST(PeerDeathProcess, KilledAndRestartedControllerManyTimes) {
         EXPECT_EQ(CheckConnection(), 1);
     }
     ExpectEverydayReplies();
+#endif
 }

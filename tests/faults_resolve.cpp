@@ -3,7 +3,9 @@
 // look-up never leaves this machine.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sched.h>
+#endif
 
 #include "api/QuorvellanAPI.h"
 #include "tests/faults_support.hpp"
@@ -11,6 +13,9 @@
 using namespace quorvellan::faults;
 
 TEST(ResolveFaults, UnresolvableNameFailsWithStatus8WithoutWaitingForTheDeadline) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs a private network namespace (Linux), so that the failed look-up never leaves this machine";
+#else
     if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs a private network namespace (root)";
     for (int attempt = 0; attempt < 2; ++attempt) {
         int status = -1;
@@ -23,4 +28,5 @@ TEST(ResolveFaults, UnresolvableNameFailsWithStatus8WithoutWaitingForTheDeadline
     }
     EXPECT_FALSE(GetTreadmillRunState(true));
     EXPECT_STREQ(GetTreadmillSerialNumber(), "");
+#endif
 }

@@ -2,7 +2,8 @@
 // faults (stalls, late, cut, split, oversized and garbage replies, closes,
 // resets) and is killed and restarted now and then. It must end with no crash,
 // no growth of the heap, every call within its bound, and never a failure
-// reported as success.
+// reported as success. On Windows the controller is stopped rather than killed
+// and the heap is not measured.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "api/QuorvellanAPI.h"
 #include "tests/faults_support.hpp"
@@ -20,7 +22,11 @@ using namespace quorvellan::testing;
 
 namespace {
 
+#if defined(_WIN32)
+constexpr long kDefaultCalls = 45'000;  // under Wine every call costs more
+#else
 constexpr long kDefaultCalls = 100'000;
+#endif
 constexpr long kCallsPerBlock = 1'000;
 constexpr long kRestartEvery = 20'000;   // calls between controller kills
 constexpr long kCallsDown = 50;          // calls while the controller is away
@@ -55,6 +61,21 @@ public:
 private:
     long count = 0;
 };
+
+#if defined(_WIN32)
+// No fork here: the controller runs in this process, and instead of being
+// killed it is stopped, which closes its listeners and every connection.
+class SoakController {
+public:
+    explicit SoakController(TestController::Responder responder) { controller.SetResponder(std::move(responder)); }
+    void Kill() { controller.Stop(); }
+
+private:
+    TestController controller;
+};
+#else
+using SoakController = ControllerProcess;
+#endif
 
 struct SoakTally {
     long calls = 0;
@@ -112,18 +133,22 @@ void ReconnectIfDropped(SoakTally& tally) {
 
 TEST(Soak, MixedCallsAgainstAFlappingController) {
     const long totalCalls = SoakCalls();
-    auto controller = std::make_unique<ControllerProcess>(FlappingAnswer());
+    auto controller = std::make_unique<SoakController>(FlappingAnswer());
     SoakTally tally;
+#if !defined(_WIN32)
     std::size_t heapAfterWarmUp = 0;
+#endif
 
     ::testing::internal::CaptureStdout();  // the "Error: " lines of the faults
     for (long call = 0; call < totalCalls; ++call) {
         // Now and then the controller dies and stays away for a few calls.
         if (call > 0 && call % kRestartEvery == 0) controller->Kill();
         if (call > kRestartEvery && call % kRestartEvery == kCallsDown) {
-            controller = std::make_unique<ControllerProcess>(FlappingAnswer());
+            controller = std::make_unique<SoakController>(FlappingAnswer());
         }
+#if !defined(_WIN32)
         if (call == kCallsPerBlock * 5) heapAfterWarmUp = HeapInUse();
+#endif
 
         const milliseconds taken = TimeCall([&] { MixedCall(call, tally); });
         tally.slowestCall = std::max(tally.slowestCall, taken);
@@ -133,19 +158,24 @@ TEST(Soak, MixedCallsAgainstAFlappingController) {
         if (::testing::Test::HasFailure()) break;
     }
     const std::string output = ::testing::internal::GetCapturedStdout();
-    const std::size_t heapAtEnd = HeapInUse();
 
     const long errorLines = std::count(output.begin(), output.end(), '\n');
     std::printf("soak: %ld calls, %ld good replies, %ld fallbacks, %ld \"Error: \" lines, %ld reconnects "
-                "(%ld refused), slowest call %lld ms, slowest InitInternal %lld ms, heap %zu -> %zu bytes\n",
+                "(%ld refused), slowest call %lld ms, slowest InitInternal %lld ms\n",
                 tally.calls, tally.goodReplies, tally.fallbacks, errorLines, tally.reconnects,
                 tally.failedReconnects, static_cast<long long>(tally.slowestCall.count()),
-                static_cast<long long>(tally.slowestInit.count()), heapAfterWarmUp, heapAtEnd);
+                static_cast<long long>(tally.slowestInit.count()));
 
     EXPECT_EQ(tally.calls, totalCalls);
     EXPECT_GT(tally.goodReplies, tally.fallbacks * 10) << "the controller answers most messages well";
     EXPECT_GT(tally.reconnects, 0);
+#if defined(_WIN32)
+    std::printf("soak: heap growth not checked: measuring the heap in use needs glibc's mallinfo2 or ASan\n");
+#else
+    const std::size_t heapAtEnd = HeapInUse();
+    std::printf("soak: heap %zu -> %zu bytes\n", heapAfterWarmUp, heapAtEnd);
     if (totalCalls > kCallsPerBlock * 5) {
         EXPECT_LT(heapAtEnd, heapAfterWarmUp + 256 * 1024) << "the heap grew during the soak";
     }
+#endif
 }

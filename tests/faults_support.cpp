@@ -1,10 +1,12 @@
 #include "tests/faults_support.hpp"
 
+#if !defined(_WIN32)
 #include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstddef>
 #include <stdexcept>
@@ -30,6 +32,7 @@ testing::Response HealthyAnswer(const std::string& message) {
     return testing::Reply(IsHandshakeMessage(message) ? testing::LocalHandshakeReply() : kFloorReply);
 }
 
+#if !defined(_WIN32)
 namespace {
 
 [[noreturn]] void RunControllerChild(int readyPipe, const testing::TestController::Responder& responder) {
@@ -82,5 +85,6 @@ std::size_t HeapInUse() {
     return mallinfo2().uordblks;
 #endif
 }
+#endif  // !_WIN32
 
 }  // namespace quorvellan::faults

@@ -2,7 +2,9 @@
 // that can be killed for real, the heap in use, and the replies the suite uses.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <cstddef>
@@ -36,9 +38,10 @@ inline const std::string kFloorReply =
 // True when the message opens a connection (only the handshake carries "build").
 bool IsHandshakeMessage(const std::string& message);
 
+#if !defined(_WIN32)
 // A controller in a child process, so that it can be killed (SIGKILL) like a
 // crashing controller, and so that its memory is not the library's. The child
-// dies with the test process.
+// dies with the test process. It is forked: POSIX only.
 class ControllerProcess {
 public:
     explicit ControllerProcess(testing::TestController::Responder responder);
@@ -52,12 +55,15 @@ public:
 private:
     pid_t pid = -1;
 };
+#endif
 
 // Answers the handshake as the local controller and every other message with
 // kFloorReply.
 testing::Response HealthyAnswer(const std::string& message);
 
+#if !defined(_WIN32)
 // Bytes of heap the process holds now (the sanitizer's count under ASan).
 std::size_t HeapInUse();
+#endif
 
 }  // namespace quorvellan::faults
