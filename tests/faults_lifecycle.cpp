@@ -13,7 +13,7 @@ using namespace quorvellan::testing;
 
 namespace {
 
-// Calls all sixteen exports but InitInternal and DeInitInternal and checks
+// Calls every export but InitInternal and DeInitInternal and checks
 // that each gives its fallback within `bound`.
 void ExpectAllExportsFallBack(milliseconds bound) {
     const milliseconds taken = TimeCall([] {
