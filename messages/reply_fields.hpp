@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "messages/reply_framing.hpp"
+
 namespace quorvellan {
 
 // Member names from the top-level object down; the last names the member read.
@@ -32,11 +34,5 @@ bool GetBoolAtPath(const KeyPath& path, const nlohmann::json& reply) noexcept;
 // std::exception when the reply does not parse, a member is missing or of the
 // wrong type.
 std::string ReadSerialNumber(std::string_view replyText);
-
-// True when the text is a proper prefix of a JSON value: more bytes could still
-// make it parse. A text holding a zero byte is never incomplete, since the zero
-// byte ends the input. Used to reassemble a reply that
-// arrives in several pieces.
-bool IsIncompleteJson(std::string_view text);
 
 }  // namespace quorvellan

@@ -91,3 +91,32 @@ TEST(ReplyReassembly, AgreesWithTheParserOnMangledReplies) {
         }
     }
 }
+
+// Where a reply ends decides whether a later reply can be misread: bytes after
+// the value, or text that is not JSON, are never a whole reply.
+TEST(ReplyFramingVerdict, Table) {
+    using F = ReplyFraming;
+    using namespace std::string_literals;
+    const struct {
+        std::string text;
+        ReplyFraming verdict;
+    } cases[] = {
+        {R"({"a":1})", F::Complete},
+        {"{\"a\":1}\n", F::Complete},               // white space after the value
+        {"{\"a\":1}\0\0\0junk"s, F::Complete},      // zero-byte padding ends the reply
+        {"{\"a\":\"x\0y\"}"s, F::Broken},           // a zero byte inside a string
+        {"\0"s, F::Broken},                          // a stray zero byte
+        {R"({"a":)", F::Incomplete},
+        {"  ", F::Incomplete},                       // white space alone: the value may follow
+        {R"({"a":1} x)", F::Broken},                 // bytes after the value
+        {R"({"a":1}{"a":2})", F::Broken},           // two replies in one read
+        {"x", F::Broken},
+        {"x{\"a\":1}", F::Broken},                   // a stray byte before the reply
+        {R"({"a":1e400})", F::Complete},             // framed; the parser rejects the number later
+        {"[1,2]", F::Complete},
+        {"null", F::Complete},
+        {"12", F::Incomplete},                       // more digits may follow
+        {"12 ", F::Complete},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FrameReply(c.text), c.verdict) << ::testing::PrintToString(c.text);
+}
