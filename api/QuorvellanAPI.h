@@ -5,13 +5,20 @@
  * connection (port 6158, on this machine or on the local network). Every call
  * is synchronous and bounded: 3 s to connect, 100 ms for each write and read.
  *
- * Threading: the library starts no thread and takes no lock. Call it from one
- * thread at a time (usually the game or render loop).
+ * Threading: call the library from one thread at a time (usually the game or
+ * render loop). DeInitInternal alone may also come from another thread while a
+ * call is in progress: it ends that call's wait. Waits run on the calling
+ * thread; the network library underneath keeps threads of its own: one for
+ * name look-ups (from the first InitInternal on) and, on Windows, one for
+ * timers. None of them ever calls into the application.
  *
  * Failures never raise and never crash the caller: a query that fails returns
  * the fallback documented below, a command that fails returns normally.
  * When a reply cannot be read the library prints one line "Error: <reason>"
- * on standard output; it prints nothing else.
+ * on standard output; it prints nothing else. A reply longer than 2048 bytes,
+ * or bytes that are not one JSON value, end the connection (CheckConnection
+ * then says 0): where such a reply ends is unknown, so a later reply could
+ * otherwise be misread as the answer to a later call.
  */
 #ifndef QUORVELLAN_API_H
 #define QUORVELLAN_API_H
@@ -82,11 +89,15 @@ _Static_assert(sizeof(bool) == 1, "bool is one byte");
  * a QUORVELLAN_STATUS_* code through statusCode (when it is not NULL). */
 QUORVELLAN_API int QUORVELLAN_CALL InitInternal(int* statusCode, bool local);
 
-/* Stops the library's network service. Always returns 1. InitInternal may be
- * called again afterwards; other calls fail at once until it is. */
+/* Closes the connection and stops the library's network service. Always
+ * returns 1. May be called from any thread: a call in progress on another
+ * thread returns its failure result within milliseconds, and DeInitInternal
+ * returns once it has. Afterwards every call returns its fallback at once,
+ * printing nothing, until InitInternal connects again. */
 QUORVELLAN_API int QUORVELLAN_CALL DeInitInternal(void);
 
-/* 1 while connected, 0 before InitInternal or after a failed send. No I/O. */
+/* 1 while connected; 0 before InitInternal, after a failed InitInternal, a
+ * failed send, a reply that could not be framed, or DeInitInternal. No I/O. */
 QUORVELLAN_API int QUORVELLAN_CALL CheckConnection(void);
 
 /* ---- Floor speed and ring queries (one exchange each) ------------------- */

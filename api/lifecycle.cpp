@@ -1,7 +1,11 @@
 // InitInternal, DeInitInternal, CheckConnection, and the library's load hook.
 #include "api/QuorvellanAPI.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "api/export_support.hpp"
 #include "messages/handshake.hpp"
@@ -19,7 +23,8 @@ namespace quorvellan {
 namespace {
 
 // Set once by the first InitInternal and kept for the life of the process.
-ControllerSession* sessionPointer = nullptr;
+// Atomic because DeInitInternal may read it from another thread.
+std::atomic<ControllerSession*> sessionPointer{nullptr};
 
 HandshakeStatus RunHandshake(ControllerSession& session, const HandshakeVariant& variant) {
     session.SetSenderHeader(protocol::kApiSenderName);
@@ -27,18 +32,42 @@ HandshakeStatus RunHandshake(ControllerSession& session, const HandshakeVariant&
 }
 
 HandshakeStatus ConnectAndHandshake(bool local) {
+    if (LibraryTornDown()) return kStatusFailure;
+    std::lock_guard<std::mutex> lock(SessionMutex());
     if (!sessionPointer) sessionPointer = new ControllerSession();
+    ControllerSession& session = *sessionPointer;
     // A previous DeInitInternal stopped the service: start it again.
     boost::asio::io_context& ioService = LibraryIoService();
     if (ioService.stopped()) ioService.restart();
 
-    sessionPointer->Connect(local);
-    return RunHandshake(*sessionPointer, local ? kLocalHandshake : kRemoteHandshake);
+    session.Connect(local);
+    return RunHandshake(session, local ? kLocalHandshake : kRemoteHandshake);
+}
+
+// Ends the connection, also when a call on another thread is in progress: each
+// stop ends the wait under way, and a reconnect restarts the service only once
+// at its start, so stopping until that call has returned is bounded.
+void StopAndDisconnect(ControllerSession& session) {
+    boost::asio::io_context& ioService = LibraryIoService();
+    std::unique_lock<std::mutex> lock(SessionMutex(), std::defer_lock);
+    for (;;) {
+        ioService.stop();
+        if (lock.try_lock()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ioService.stop();
+    session.Disconnect();
 }
 
 }  // namespace
 
 ControllerSession* CurrentSession() noexcept { return sessionPointer; }
+
+// Never destroyed, so that a call during the process's exit still finds it.
+std::mutex& SessionMutex() noexcept {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
 
 }  // namespace quorvellan
 
@@ -59,13 +88,17 @@ QUORVELLAN_API int QUORVELLAN_CALL InitInternal(int* statusCode, bool local) {
 }
 
 QUORVELLAN_API int QUORVELLAN_CALL DeInitInternal(void) {
-    if (CurrentSession()) LibraryIoService().stop();
+    try {
+        ControllerSession* session = CurrentSession();
+        if (session && !LibraryTornDown()) StopAndDisconnect(*session);
+    } catch (...) {
+    }
     return 1;
 }
 
 QUORVELLAN_API int QUORVELLAN_CALL CheckConnection(void) {
     const ControllerSession* session = CurrentSession();
-    return session && session->IsConnected() ? 1 : 0;
+    return session && !LibraryTornDown() && session->IsConnected() ? 1 : 0;
 }
 
 }  // extern "C"

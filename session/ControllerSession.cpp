@@ -1,14 +1,24 @@
 #include "session/ControllerSession.hpp"
 
+#include <array>
 #include <iostream>
+#include <memory>
 #include <string_view>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 #include "messages/protocol.hpp"
-#include "messages/reply_fields.hpp"
+#include "messages/reply_framing.hpp"
 #include "session/io_service.hpp"
 #include "session/remote_host.hpp"
 
@@ -16,27 +26,38 @@ namespace quorvellan {
 
 namespace asio = boost::asio;
 using boost::system::error_code;
+using boost::system::system_error;
+using Endpoints = asio::ip::tcp::resolver::results_type;
 
 namespace {
 
 // Marks an operation that is still running.
 const error_code kWouldBlock = asio::error::would_block;
 
-// Stores the outcome of an asynchronous operation; a byte count or endpoint
-// passed along is kept or ignored.
+// Stores the outcome of an asynchronous operation; a byte count passed along
+// is kept.
 struct Completion {
     error_code* error;
     std::size_t* bytes;
 
+    void operator()(const error_code& ec) const { *error = ec; }
     void operator()(const error_code& ec, std::size_t transferred) const {
         *bytes = transferred;
         *error = ec;
     }
-    template <typename Endpoint>
-    void operator()(const error_code& ec, const Endpoint&) const {
-        *error = ec;
-    }
 };
+
+// The outcome of a name look-up. Once the system resolver runs a look-up it
+// cannot be cancelled, so the waiting call may give up on it: the result then
+// lands here after the call has returned, and nothing else refers to it.
+struct PendingResolve {
+    error_code error = kWouldBlock;
+    Endpoints endpoints;
+};
+
+const char* FramingFailure(ReplyFraming framing) {
+    return framing == ReplyFraming::Incomplete ? "reply longer than 2048 bytes" : "reply is not one JSON value";
+}
 
 }  // namespace
 
@@ -58,12 +79,15 @@ void ControllerSession::SetDeadline(Duration duration) {
 }
 
 // The deadline actor: closes the socket once the current deadline has passed,
-// which completes any pending operation with operation_aborted. It always keeps
-// one wait outstanding, so the I/O service never runs out of work.
+// which completes any pending operation with operation_aborted, and counts the
+// expiry for a look-up in progress. It always keeps one wait outstanding, so the
+// I/O service never runs out of work.
 void ControllerSession::CheckDeadline() {
     if (deadlineAt <= asio::steady_timer::clock_type::now()) {
         error_code ignored;
         socket.close(ignored);
+        resolver.cancel();
+        ++expiredDeadlines;
         deadlineAt = asio::steady_timer::time_point::max();
     }
     deadline.expires_at(deadlineAt);
@@ -81,12 +105,16 @@ error_code ControllerSession::WaitFor(StartOperation&& start, std::size_t* bytes
     start(Completion{&result, bytes ? bytes : &ignoredBytes});
     while (result == kWouldBlock) {
         if (ioService.run_one() == 0) {
-            // Stopped from elsewhere mid-wait. The handler refers to `result`,
-            // so abort the operation and let it complete before returning.
+            // Stopped from elsewhere mid-wait (DeInitInternal). The handler
+            // refers to `result`, so abort the operation and let it complete
+            // before returning; the service is left stopped. DeInitInternal
+            // may stop it again meanwhile.
             error_code ignored;
             socket.close(ignored);
             ioService.restart();
-            while (result == kWouldBlock) ioService.run_one();
+            while (result == kWouldBlock) {
+                if (ioService.run_one() == 0) ioService.restart();
+            }
             ioService.stop();
         }
     }
@@ -94,15 +122,16 @@ error_code ControllerSession::WaitFor(StartOperation&& start, std::size_t* bytes
 }
 
 void ControllerSession::Connect(bool local) {
+    // A reconnect replaces the old connection, also when it fails.
+    Disconnect();
     host = local ? protocol::kLocalHost : RemoteControllerHost();
-    // Raises system_error("resolve") when the name does not resolve.
-    asio::ip::tcp::resolver::results_type endpoints = resolver.resolve(host, port);
-
+    // One deadline for the look-up and the connect.
     SetDeadline(kConnectDeadline);
-    error_code result = WaitFor([&](Completion done) { asio::async_connect(socket, endpoints, done); });
-    if (result) throw boost::system::system_error(result);
+    const Endpoints endpoints = Resolve();
+    error_code result = ConnectToAny(endpoints);
+    if (result) throw system_error(result);
     // The deadline may have closed the socket just as the connect completed.
-    if (!socket.is_open()) throw boost::system::system_error(asio::error::operation_aborted);
+    if (!socket.is_open()) throw system_error(asio::error::operation_aborted);
     // Only our own sends are synchronous (see WriteAll); they must never block.
     // Each message is one write answered before the next, so Nagle's algorithm
     // never has anything to merge: turning it off only skips its bookkeeping.
@@ -110,6 +139,64 @@ void ControllerSession::Connect(bool local) {
     socket.non_blocking(true, ignored);
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     connected = true;
+}
+
+void ControllerSession::Disconnect() {
+    error_code ignored;
+    socket.close(ignored);
+    connected = false;
+}
+
+// Looks the host up within the deadline already set. The look-up runs on the
+// I/O library's resolver thread; when the deadline passes or the service is
+// stopped first, this call stops waiting and leaves the look-up to finish in
+// the background.
+Endpoints ControllerSession::Resolve() {
+    if (ioService.stopped()) throw system_error(asio::error::operation_aborted, "resolve");
+    auto pending = std::make_shared<PendingResolve>();
+    resolver.async_resolve(host, port, [pending](const error_code& error, Endpoints endpoints) {
+        pending->error = error;
+        pending->endpoints = std::move(endpoints);
+    });
+    const unsigned expiredBefore = expiredDeadlines;
+    while (pending->error == kWouldBlock && expiredDeadlines == expiredBefore) {
+        if (ioService.run_one() == 0) break;  // stopped from elsewhere
+    }
+    if (pending->error == kWouldBlock) throw system_error(asio::error::timed_out, "resolve");
+    if (pending->error) throw system_error(pending->error, "resolve");
+    return pending->endpoints;
+}
+
+// Tries the endpoints in order until one accepts, like asio::async_connect,
+// but on sockets that the application's child processes do not inherit.
+error_code ControllerSession::ConnectToAny(const Endpoints& endpoints) {
+    error_code result = asio::error::not_found;
+    for (const auto& entry : endpoints) {
+        OpenForConnect(entry.endpoint().protocol());
+        result = WaitFor([&](Completion done) { socket.async_connect(entry.endpoint(), done); });
+        // A closed socket means the deadline passed: no time for the next one.
+        if (!result || !socket.is_open()) break;
+    }
+    return result;
+}
+
+void ControllerSession::OpenForConnect(const asio::ip::tcp& protocol) {
+    error_code ignored;
+    socket.close(ignored);
+#if defined(_WIN32)
+    socket.open(protocol);
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket.native_handle()), HANDLE_FLAG_INHERIT, 0);
+#else
+    // Close-on-exec from the start, so that no fork in between can leak it.
+    const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
+    if (fd < 0) throw system_error(error_code(errno, asio::error::get_system_category()), "socket");
+    error_code assigned;
+    socket.assign(protocol, fd, assigned);
+    if (assigned) {
+        ::close(fd);
+        throw system_error(assigned, "socket");
+    }
+#endif
 }
 
 void ControllerSession::SetSenderHeader(const std::string& name) {
@@ -143,9 +230,19 @@ void ControllerSession::ResetToShortHeader() {
     pendingIsShortHeader = true;
 }
 
+// Bytes waiting before a request is sent answer no request of ours (the rest
+// of a late reply, a stray byte): they are dropped, never read as the start of
+// the next reply.
+void ControllerSession::DiscardStaleBytes() {
+    std::array<char, 512> sink;
+    error_code error;
+    while (socket.available(error) > 0 && !error) socket.receive(asio::buffer(sink), 0, error);
+}
+
 void ControllerSession::SendPendingMessage() {
     if (!connected) return;
     try {
+        DiscardStaleBytes();
         std::string dumped;
         const std::string& text = pendingIsShortHeader ? shortHeaderText : (dumped = pendingMessage.dump());
         SetDeadline(kWriteDeadline);
@@ -177,18 +274,20 @@ error_code ControllerSession::WriteAll(const std::string& text) {
 }
 
 // Receives one reply within the read deadline. A reply that arrives in several
-// pieces is reassembled while the bytes so far are an incomplete JSON value.
-std::size_t ControllerSession::ReceiveReply(std::string& buffer, error_code& error) {
+// pieces is reassembled while more bytes could still complete it.
+ReplyFraming ControllerSession::ReceiveReply(std::string& buffer, error_code& error) {
     SetDeadline(kReadDeadline);
     std::size_t received = 0;
-    do {
+    ReplyFraming framing = ReplyFraming::Incomplete;
+    while (framing == ReplyFraming::Incomplete && received < buffer.size()) {
         std::size_t bytes = 0;
         asio::mutable_buffer space = asio::buffer(&buffer[received], buffer.size() - received);
         error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
         received += bytes;
-    } while (!error && received < buffer.size() &&
-             IsIncompleteJson(std::string_view(buffer.data(), received)));
-    return received;
+        if (error) break;
+        framing = FrameReply(std::string_view(buffer.data(), received));
+    }
+    return framing;
 }
 
 std::string ControllerSession::Exchange() {
@@ -197,9 +296,17 @@ std::string ControllerSession::Exchange() {
 
     std::string reply(protocol::kReplyBufferSize, '\0');
     error_code error;
-    ReceiveReply(reply, error);
+    const ReplyFraming framing = ReceiveReply(reply, error);
     if (error) {
-        std::cout << "Error: " << error.message() << std::endl;
+        // A wait that DeInitInternal ended is no failed reply: nothing to say.
+        if (!ioService.stopped()) std::cout << "Error: " << error.message() << std::endl;
+        return {};
+    }
+    if (framing != ReplyFraming::Complete) {
+        // Where this reply ends is unknown, so every later reply could be
+        // misread: the connection ends, as after any protocol failure.
+        Disconnect();
+        std::cout << "Error: " << FramingFailure(framing) << std::endl;
         return {};
     }
     return reply;

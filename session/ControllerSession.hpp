@@ -2,6 +2,7 @@
 // accumulated for the next send, and the deadline that bounds every wait.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -10,6 +11,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 #include <nlohmann/json.hpp>
+
+#include "messages/reply_framing.hpp"
 
 namespace quorvellan {
 
@@ -26,8 +29,11 @@ public:
     ControllerSession& operator=(const ControllerSession&) = delete;
 
     // Resolves and connects to the controller on this machine (local) or on
-    // the local network. Raises boost::system::system_error on failure.
+    // the local network, both within the connect deadline. Any earlier
+    // connection is closed first. Raises boost::system::system_error on failure.
     void Connect(bool local);
+    // Closes the connection and clears the flag. Nothing is sent.
+    void Disconnect();
 
     // Starts a fresh message with the full sender header and our version.
     void SetSenderHeader(const std::string& name);
@@ -45,12 +51,16 @@ public:
     const nlohmann::json& PendingMessage() const { return pendingMessage; }
 
 private:
+    boost::asio::ip::tcp::resolver::results_type Resolve();
+    boost::system::error_code ConnectToAny(const boost::asio::ip::tcp::resolver::results_type& endpoints);
+    void OpenForConnect(const boost::asio::ip::tcp& protocol);
+    void DiscardStaleBytes();
     void SendPendingMessage();
     boost::system::error_code WriteAll(const std::string& text);
     void CheckDeadline();
     void SetDeadline(Duration duration);
     void ResetToShortHeader();
-    std::size_t ReceiveReply(std::string& buffer, boost::system::error_code& error);
+    ReplyFraming ReceiveReply(std::string& buffer, boost::system::error_code& error);
 
     // Runs one asynchronous operation to completion or until the deadline
     // closes the socket; returns the operation's error code.
@@ -62,7 +72,9 @@ private:
     boost::asio::ip::tcp::socket socket;
     std::string port;
     std::string host;
-    bool connected = false;
+    // Atomic so that CheckConnection may read it while another thread's
+    // DeInitInternal clears it.
+    std::atomic<bool> connected{false};
     nlohmann::json pendingMessage;
     // True while pendingMessage is the short header and nothing else, whose
     // compact text is shortHeaderText.
@@ -78,6 +90,9 @@ private:
     // When the current operation must end; the timer may wait for an earlier
     // time, after which the actor re-arms it for this one.
     boost::asio::steady_timer::time_point deadlineAt = boost::asio::steady_timer::time_point::max();
+    // Counts the deadlines that have passed, for waits the socket's closing
+    // cannot end (a name look-up).
+    unsigned expiredDeadlines = 0;
 };
 
 }  // namespace quorvellan

@@ -8,4 +8,8 @@ namespace quorvellan {
 
 boost::asio::io_context& LibraryIoService();
 
+// True once the library's static objects are being destroyed (the process
+// exits, or the library unloads): from then on nothing may touch the service.
+bool LibraryTornDown() noexcept;
+
 }  // namespace quorvellan

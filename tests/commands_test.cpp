@@ -52,7 +52,7 @@ TEST(SentAtOnce, RunStateCarriesTheQueuedSpeeds) {
 
 TEST(SentAtOnce, ReplyIsIgnored) {
     TestController controller;
-    controller.SetDefaultReply(R"({"enabled":false} garbage)");
+    controller.SetDefaultReply(R"({"enabled":fals})");
     InitLocal(controller);
     SetTreadmillRunState(true);
     SetBrake(true);

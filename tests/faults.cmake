@@ -4,8 +4,8 @@
 
 # Under Windows (Wine) the cases that fork, kill or isolate processes with
 # POSIX calls skip with their reason; the soak keeps its controller in-process.
-add_library(quorvellan_fault_support STATIC faults_support.cpp)
-target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller)
+add_library(quorvellan_fault_support STATIC faults_support.cpp support/framing_property.cpp)
+target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller nlohmann_json::nlohmann_json)
 quorvellan_warnings(quorvellan_fault_support)
 
 set(fault_libs QuorvellanAPI quorvellan_fault_support)
@@ -38,4 +38,15 @@ gtest_discover_tests(faults_soak DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 RES
 
 if(QUORVELLAN_BUILD_FUZZ)
   add_subdirectory(${CMAKE_CURRENT_SOURCE_DIR}/fuzz ${CMAKE_CURRENT_BINARY_DIR}/fuzz)
+endif()
+
+# Exports called from an exit handler after the library's static objects are
+# destroyed (POSIX: the library is loaded with dlopen after the handler is set).
+if(NOT WIN32)
+  add_executable(teardown_caller teardown_caller.cpp)
+  target_include_directories(teardown_caller PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(teardown_caller PRIVATE ${CMAKE_DL_LIBS})
+  quorvellan_warnings(teardown_caller)
+  add_test(NAME faults_teardown COMMAND teardown_caller $<TARGET_FILE:QuorvellanAPI>)
+  set_tests_properties(faults_teardown PROPERTIES TIMEOUT 60 RESOURCE_LOCK port6158)
 endif()

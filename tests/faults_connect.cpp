@@ -1,8 +1,17 @@
-// Connect faults: nothing listening, and a listener that never accepts.
+// Connect faults: nothing listening, a listener that never accepts, a connect
+// ended from another thread, and what child processes inherit.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
+#include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
 #include <boost/asio.hpp>
 
@@ -87,3 +96,48 @@ TEST(ConnectFaults, ListenerThatNeverAcceptsTimesOutAfterAboutThreeSeconds) {
     EXPECT_EQ(CheckConnection(), 0);
     ExpectEveryQueryFallsBackAtOnce();
 }
+
+// DeInitInternal from another thread ends a connect in progress at once: this
+// is how a background caller is stopped without waiting out the 3 s.
+TEST(ConnectFaults, DeInitFromAnotherThreadEndsAConnectInProgress) {
+    FullBacklogListener listener;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::promise<int> statusOut;
+        std::thread connecting([&] {
+            int status = -1;
+            InitInternal(&status, true);
+            statusOut.set_value(status);
+        });
+        std::this_thread::sleep_for(milliseconds(200));
+        const milliseconds taken = TimeCall([] { EXPECT_EQ(DeInitInternal(), 1); });
+        std::future<int> status = statusOut.get_future();
+        ASSERT_EQ(status.wait_for(milliseconds(1000)), std::future_status::ready) << "the connect was not ended";
+        EXPECT_EQ(status.get(), 8);
+        EXPECT_LT(taken, milliseconds(1000));
+        connecting.join();
+        EXPECT_EQ(CheckConnection(), 0);
+    }
+    ExpectEveryQueryFallsBackAtOnce();
+}
+
+#if !defined(_WIN32)
+// Every socket of this process (the controller runs in a child) is the
+// library's; none may be inherited by a program the application starts.
+TEST(ConnectFaults, TheConnectionIsCloseOnExec) {
+    ControllerProcess controller(HealthyAnswer);
+    int status = -1;
+    ASSERT_EQ(InitInternal(&status, true), 1);
+    int sockets = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    ASSERT_NE(fds, nullptr);
+    while (dirent* entry = readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat info {};
+        if (fd == dirfd(fds) || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
+        ++sockets;
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket " << fd << " leaks into child processes";
+    }
+    closedir(fds);
+    EXPECT_EQ(sockets, 1);
+}
+#endif

@@ -5,6 +5,16 @@
 #include <cstdlib>
 #include <string>
 
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
+
+extern char** environ;
+#endif
+
 #include "api/QuorvellanAPI.h"
 #include "tests/faults_support.hpp"
 
@@ -96,14 +106,10 @@ TEST(LifecycleFaults, EveryExportAfterDeInitFailsAtOnceWithoutSending) {
     EXPECT_EQ(DeInitInternal(), 1);
     ASSERT_TRUE(controller.WaitForMessages(2));
 
-    // The stopped service fails the first send, which clears the flag; from
-    // then on nothing is attempted at all.
-    ::testing::internal::CaptureStdout();
-    FloorSpeeds speeds{};
-    const milliseconds taken = TimeCall([&] { speeds = GetFloorSpeeds(); });
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(speeds.x, 0.0);
-    EXPECT_LT(taken, milliseconds(90)) << "a stopped service must not wait for the read deadline";
+    // The connection is closed and the controller sees the client leave; from
+    // then on nothing is attempted at all, and nothing is printed.
+    EXPECT_EQ(CheckConnection(), 0);
+    EXPECT_TRUE(controller.WaitForPeerCloses(1)) << "the controller never saw the client leave";
     ::testing::internal::CaptureStdout();
     ExpectAllExportsFallBack(milliseconds(100));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
@@ -143,3 +149,64 @@ TEST(LifecycleFaults, RepeatedInitWithoutDeInitReconnectsEachTime) {
     EXPECT_EQ(controller.ConnectionCount(), static_cast<std::size_t>(kCalls));
     EXPECT_EQ(GetRing().z, 3.0);
 }
+
+TEST(LifecycleFaults, AFailedReconnectLeavesTheFlagClear) {
+    {
+        TestController controller;
+        controller.SetDefaultReply(kFloorReply);
+        controller.QueueReply(LocalHandshakeReply());
+        ASSERT_EQ(Init(), 0);
+        ASSERT_EQ(CheckConnection(), 1);
+    }
+    // The controller is gone: the reconnect fails, and says so.
+    EXPECT_EQ(Init(), 8);
+    EXPECT_EQ(CheckConnection(), 0);
+}
+
+#if !defined(_WIN32)
+namespace {
+
+int OpenSockets() {
+    int sockets = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    while (dirent* entry = fds ? readdir(fds) : nullptr) {
+        struct stat info {};
+        const int fd = std::atoi(entry->d_name);
+        if (fd != dirfd(fds) && fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)) ++sockets;
+    }
+    if (fds) closedir(fds);
+    return sockets;
+}
+
+}  // namespace
+
+// The controller runs in a child process, so every socket here is the library's.
+TEST(LifecycleFaults, InitDeInitCyclesLeaveNoSocketOpen) {
+    ControllerProcess controller(HealthyAnswer);
+    const int before = OpenSockets();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_EQ(Init(), 0);
+        EXPECT_EQ(OpenSockets(), before + 1);
+        DeInitInternal();
+        EXPECT_EQ(OpenSockets(), before) << "cycle " << cycle;
+    }
+}
+
+// A program the application starts inherits nothing of the connection: after
+// DeInitInternal the controller sees the client leave although the child lives.
+TEST(LifecycleFaults, AChildProcessDoesNotKeepTheConnectionAlive) {
+    TestController controller;
+    controller.SetDefaultReply(kFloorReply);
+    controller.QueueReply(LocalHandshakeReply());
+    ASSERT_EQ(Init(), 0);
+    pid_t child = -1;
+    char sleepProgram[] = "/bin/sleep";
+    char seconds[] = "5";
+    char* arguments[] = {sleepProgram, seconds, nullptr};
+    ASSERT_EQ(posix_spawn(&child, sleepProgram, nullptr, nullptr, arguments, environ), 0);
+    DeInitInternal();
+    EXPECT_TRUE(controller.WaitForPeerCloses(1)) << "the child kept the connection open";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+#endif

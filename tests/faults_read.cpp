@@ -2,13 +2,16 @@
 // short, over or exactly at the 2048-byte buffer, and hostile reply content.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "api/QuorvellanAPI.h"
 #include "tests/faults_support.hpp"
+#include "tests/support/framing_property.hpp"
 
 using namespace quorvellan::faults;
 using namespace quorvellan::testing;
@@ -155,19 +158,90 @@ TEST_F(ReadFaults, ReplyCutShortThenClosedFallsBack) {
     ExpectEverydayFloorSpeeds();
 }
 
-TEST_F(ReadFaults, ReplyOverTheBufferFallsBackAndAReconnectRecovers) {
+TEST_F(ReadFaults, ReplyOverTheBufferEndsTheConnectionAndAReconnectRecovers) {
     controller.QueueReply(PaddedReply(3000));
-    const std::string output = Captured([&] {
-        EXPECT_EQ(GetRing().w, 0.0) << "the first 2048 bytes are no complete reply";
-        // The rest of the long reply is read as the start of the next one.
-        EXPECT_EQ(GetRing().w, 0.0);
-    });
-    EXPECT_EQ(CountErrorLines(output), 0) << output;
+    std::string output = Captured([&] { EXPECT_EQ(GetRing().w, 0.0) << "the first 2048 bytes are no complete reply"; });
+    EXPECT_EQ(output, "Error: reply longer than 2048 bytes\n");
+    EXPECT_EQ(CheckConnection(), 0) << "the rest of the reply must never be read as the next one";
+    const std::size_t sent = controller.MessageCount();
+    output = Captured([&] { EXPECT_EQ(GetRing().w, 0.0); });
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(controller.MessageCount(), sent);
 
     Connect();
     Ring ring = GetRing();
     EXPECT_EQ(ring.z, 3.0);
     EXPECT_EQ(ring.w, 0.45);
+}
+
+// Request k answered with floorSpeed.x = k: after an oversized first reply,
+// twenty calls each read their own value or fall back, never a neighbour's.
+TEST_F(ReadFaults, AfterAnOversizedReplyEveryCallReadsItsOwnValue) {
+    bool first = true;
+    FramingTally tally;
+    Captured([&] {
+        tally = RunFramingProperty(controller, [&first](std::size_t) {
+            ReplyPlan plan;
+            plan.oversize = first;
+            first = false;
+            return plan;
+        }, 21);
+    });
+    EXPECT_EQ(tally.foreign, 0) << ::testing::PrintToString(tally.foreignSamples);
+    EXPECT_EQ(tally.fallback, 1);
+    EXPECT_EQ(tally.own, 20);
+    EXPECT_EQ(tally.reconnects, 1);
+}
+
+// A stray byte after each reply, in a segment of its own: it arrives while the
+// next request is on its way or before. Either way no call reads another
+// request's value; a stray that arrived before the send is simply dropped.
+TEST_F(ReadFaults, StrayByteAfterEachReplyIsNeverReadAsAReply) {
+    for (const std::string& stray : std::vector<std::string>{"x", "}", std::string(1, '\0'), " "}) {
+        SCOPED_TRACE(::testing::PrintToString(stray));
+        for (const milliseconds gap : {milliseconds(0), milliseconds(2)}) {
+            if (CheckConnection() == 0) Connect();
+            FramingTally tally;
+            Captured([&] {
+                tally = RunFramingProperty(controller, [&](std::size_t) {
+                    ReplyPlan plan;
+                    plan.stray = stray;
+                    plan.strayGap = gap;
+                    return plan;
+                }, 40);
+            });
+            EXPECT_EQ(tally.foreign, 0) << ::testing::PrintToString(tally.foreignSamples);
+            EXPECT_GT(tally.own, 0);
+            if (stray == " ") {
+                EXPECT_EQ(tally.reconnects, 0) << "white space between replies is harmless";
+            }
+        }
+    }
+}
+
+// The property under random plans: segments, gaps (now and then past the read
+// deadline), oversized replies and stray bytes.
+TEST_F(ReadFaults, EveryQueryReadsItsOwnReplyOrFallsBackUnderRandomFraming) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        auto chance = [&random](int percent) { return static_cast<int>(random() % 100) < percent; };
+        FramingTally tally;
+        Captured([&] {
+            tally = RunFramingProperty(controller, [&](std::size_t size) {
+                ReplyPlan plan;
+                for (int cut = random() % 4; cut > 0; --cut) plan.splitAt.push_back(1 + random() % (size - 1));
+                std::sort(plan.splitAt.begin(), plan.splitAt.end());
+                plan.pieceGap = milliseconds(chance(3) ? 60 : random() % 3);
+                plan.oversize = chance(5);
+                if (chance(20)) plan.stray = std::string(1 + random() % 3, "x} \0{"[random() % 5]);
+                plan.strayGap = milliseconds(random() % 3);
+                return plan;
+            }, 150);
+        });
+        EXPECT_EQ(tally.foreign, 0) << ::testing::PrintToString(tally.foreignSamples);
+        EXPECT_GT(tally.own, tally.fallback) << tally.fallback << " fallbacks, " << tally.reconnects << " reconnects";
+    }
 }
 
 TEST_F(ReadFaults, ReplyOfExactlyTheBufferSizeIsRead) {
@@ -188,6 +262,7 @@ namespace {
 struct HostileReply {
     const char* name;
     std::string bytes;
+    bool framed;  // one value, so the connection stays; else it ends
     bool parses;  // GetRing then sets w to 0.45
     double floorX, floorY;
     bool enabled;
@@ -204,47 +279,59 @@ std::vector<HostileReply> HostileReplies() {
     std::string binary;
     for (int byte = 255; byte > 0; --byte) binary += static_cast<char>(byte);
     return {
-        {"garbage", "hello, controller", false, 0, 0, false, ""},
-        {"binary", binary, false, 0, 0, false, ""},
-        {"zero bytes after the reply", kFloorReply + std::string("\0\0junk", 6), true, 0.75, -1.5, true, "SN-0042"},
+        {"garbage", "hello, controller", false, false, 0, 0, false, ""},
+        {"binary", binary, false, false, 0, 0, false, ""},
+        {"zero bytes after the reply", kFloorReply + std::string("\0\0junk", 6), true, true, 0.75, -1.5, true,
+         "SN-0042"},
         {"zero byte inside a string", std::string(R"({"floorSpeed":{"x":1,"y":2},"note":"a)") + '\0' + R"(b"})",
-         false, 0, 0, false, ""},
-        {"trailing garbage", kFloorReply + " x", false, 0, 0, false, ""},
-        {"deeply nested arrays", std::string(1000, '[') + std::string(1000, ']'), true, 0, 0, false, ""},
+         false, false, 0, 0, false, ""},
+        {"trailing garbage", kFloorReply + " x", false, false, 0, 0, false, ""},
+        {"two replies at once", kFloorReply + kFloorReply, false, false, 0, 0, false, ""},
+        {"deeply nested arrays", std::string(1000, '[') + std::string(1000, ']'), true, true, 0, 0, false, ""},
         {"deeply nested objects", R"({"floorSpeed":{"x":)" + Repeat(R"({"a":)", 300) + "1" + std::string(300, '}') +
                                       R"(,"y":2}})",
-         true, 0, 2, false, ""},
-        {"number too large for a double", R"({"enabled":true,"floorSpeed":{"x":1e400,"y":1}})", false, 0, 0, false,
-         ""},
+         true, true, 0, 2, false, ""},
+        {"number too large for a double", R"({"enabled":true,"floorSpeed":{"x":1e400,"y":1}})", true, false, 0, 0,
+         false, ""},
         {"integers beyond 64 bits", R"({"floorSpeed":{"x":123456789012345678901234567890,"y":18446744073709551615}})",
-         true, 1.2345678901234568e29, 18446744073709551616.0, false, ""},
+         true, true, 1.2345678901234568e29, 18446744073709551616.0, false, ""},
         {"invalid UTF-8", "{\"floorSpeed\":{\"x\":1,\"y\":2},\"sender\":{\"treadmill\":{\"serial number\":\"\xC3\x28\"}}}",
-         false, 0, 0, false, ""},
-        {"top-level null", "null", true, 0, 0, false, ""},
+         true, false, 0, 0, false, ""},
+        {"top-level null", "null", true, true, 0, 0, false, ""},
         {"wrong member types",
          R"({"enabled":1,"floorSpeed":{"x":"0.75","y":true},"ringPosition":[1,2,3],"sender":{"treadmill":{"serial number":42}}})",
-         true, 0, 0, false, ""},
+         true, true, 0, 0, false, ""},
     };
 }
 
 }  // namespace
 
+// Each query of a case sees the hostile reply: a reply that cannot be framed
+// ends the connection, so the case reconnects before each query.
 TEST_F(ReadFaults, HostileRepliesGiveTheFallbacksAndNeverCrash) {
     for (const HostileReply& hostile : HostileReplies()) {
         SCOPED_TRACE(hostile.name);
         controller.SetDefaultReply(hostile.bytes);
-        const std::string output = Captured([&] {
+        int errorLines = 0;
+        auto query = [&](auto&& call) {
+            if (CheckConnection() == 0) Connect();
+            errorLines += CountErrorLines(Captured(call));
+            EXPECT_EQ(CheckConnection(), hostile.framed ? 1 : 0);
+        };
+        query([&] {
             FloorSpeeds speeds = GetFloorSpeeds();
             EXPECT_EQ(speeds.x, hostile.floorX);
             EXPECT_EQ(speeds.y, hostile.floorY);
-            EXPECT_EQ(GetRing().w, hostile.parses ? 0.45 : 0.0);
-            EXPECT_EQ(GetTreadmillRunState(false), hostile.enabled);
+        });
+        query([&] { EXPECT_EQ(GetRing().w, hostile.parses ? 0.45 : 0.0); });
+        query([&] { EXPECT_EQ(GetTreadmillRunState(false), hostile.enabled); });
+        query([&] {
             const char* serial = GetTreadmillSerialNumber();
             EXPECT_STREQ(serial, hostile.serial);
             if (serial[0] != '\0') std::free(const_cast<char*>(serial));
         });
-        EXPECT_EQ(CountErrorLines(output), 0) << output;
-        EXPECT_EQ(CheckConnection(), 1);
+        EXPECT_EQ(errorLines, hostile.framed ? 0 : 4) << "one line for each reply that could not be framed";
+        if (CheckConnection() == 0) Connect();
     }
 }
 

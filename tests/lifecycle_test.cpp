@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                       4, 1},
         HandshakeCase{"TrailingBlank", Reply(LocalHandshakeReply("1", "1", "1", "QUORVELLAN CONTROLLER INTERFACE ")),
                       -1, 4, 1},
-        HandshakeCase{"NotJson", Reply("QUORVELLAN CONTROLLER INTERFACE"), -1, 4, 1},
+        HandshakeCase{"NotJson", Reply("QUORVELLAN CONTROLLER INTERFACE"), -1, 4, 0},
         HandshakeCase{"Silent", Silent(), -1, 4, 1},
         HandshakeCase{"NumberBeyondDouble", Reply(R"({"sender":{"name":"QUORVELLAN CONTROLLER INTERFACE",)"
                                                   R"("version":{"major":"1","minor":"1","build":"1"}},"x":1e999})"),

@@ -68,7 +68,7 @@ TEST(SessionConnect, RefusedWithoutListener) {
     EXPECT_FALSE(session.IsConnected());
 }
 
-TEST(SessionConnect, FailedReconnectKeepsTheFlagAndTheMessage) {
+TEST(SessionConnect, FailedReconnectClearsTheFlagAndKeepsTheMessage) {
     ControllerSession session;
     {
         TestController controller;
@@ -76,7 +76,7 @@ TEST(SessionConnect, FailedReconnectKeepsTheFlagAndTheMessage) {
     }
     session.SetNumberField("manualXSpeed", 0.5);
     EXPECT_THROW(session.Connect(true), boost::system::system_error);
-    EXPECT_TRUE(session.IsConnected()) << "Connect never clears the flag";
+    EXPECT_FALSE(session.IsConnected()) << "the old connection is gone: no stale flag";
     EXPECT_EQ(session.PendingMessage().at("manualXSpeed"), 0.5);
 }
 
@@ -198,20 +198,37 @@ TEST(ExchangeReply, FullBufferHasNoZeroByte) {
     EXPECT_EQ(received, reply);
 }
 
-TEST(ExchangeReply, LongerReplyIsCutAndItsRestStartsTheNextOne) {
+TEST(ExchangeReply, LongerReplyEndsTheConnectionSoItsRestIsNeverReadAsTheNext) {
     TestController controller;
     ControllerSession session;
     ConnectAndGreet(session, controller);
     const std::string head = R"({"s":")";
     const std::string first = head + std::string(2048 - head.size(), 'A');
-    const std::string rest = R"(BBB"})";
-    controller.QueueReply(first + rest);
-    // Later than our read of the rest, so the two cannot arrive together.
-    Response next = Reply(R"({"next":1})");
-    next.delay = 50ms;
-    controller.Queue(next);
-    EXPECT_EQ(session.Exchange(), first);
-    EXPECT_EQ(session.Exchange(), Padded(rest));
+    controller.QueueReply(first + R"(BBB"})");
+    std::string reply = "unset";
+    const std::string printed = StdoutOf([&] { reply = session.Exchange(); });
+    EXPECT_EQ(reply, "");
+    EXPECT_EQ(printed, "Error: reply longer than 2048 bytes\n");
+    EXPECT_FALSE(session.IsConnected());
+    const std::size_t sent = controller.MessageCount();
+    EXPECT_EQ(session.Exchange(), "");
+    EXPECT_EQ(controller.MessageCount(), sent);
+}
+
+TEST(ExchangeReply, StaleBytesBeforeASendAreDropped) {
+    TestController controller;
+    ControllerSession session;
+    ConnectAndGreet(session, controller);
+    // A reply, then a stray byte well before our next request.
+    Response stray = Reply(R"({"first":1})");
+    stray.stray = "x";
+    stray.strayGap = 0ms;
+    controller.Queue(stray);
+    EXPECT_EQ(session.Exchange(), Padded(R"({"first":1})"));
+    std::this_thread::sleep_for(50ms);
+    controller.QueueReply(R"({"second":2})");
+    EXPECT_EQ(session.Exchange(), Padded(R"({"second":2})"));
+    EXPECT_TRUE(session.IsConnected());
 }
 
 TEST(ExchangeReply, PiecesWithinTheDeadlineAreReassembled) {

@@ -423,22 +423,23 @@ TEST(SimulatorFaults, GarbageIsNoControllerAndNoReading) {
     SetTreadmillRunState(true);  // the second message, answered normally
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(GetTreadmillRunState(false));
+    // Text that is not one JSON value cannot be framed: the connection ends.
+    EXPECT_EQ(CountErrorLines(::testing::internal::GetCapturedStdout()), 1);
+    EXPECT_EQ(CheckConnection(), 0);
     EXPECT_EQ(SerialNumber(), "");
     Ring ring = GetRing();
     EXPECT_NE(ring.w, 0.45);  // not read
-    EXPECT_EQ(CountErrorLines(::testing::internal::GetCapturedStdout()), 0);  // each read succeeded
-    EXPECT_EQ(CheckConnection(), 1);
 }
 
-TEST(SimulatorFaults, OversizeReplyIsReadIncompletely) {
+TEST(SimulatorFaults, OversizeReplyEndsTheConnection) {
     {
         SimulatorThread simulator(WithFaults([](Faults& f) { f.oversize = true; }));
         EXPECT_EQ(Init(true), QUORVELLAN_STATUS_NOT_LOCAL_CONTROLLER);
     }
     SimulatorThread simulator(WithFaults([](Faults& f) { f.oversize = true; f.after = 1; }));
     ASSERT_EQ(Init(true), QUORVELLAN_STATUS_CONNECTED);
-    EXPECT_EQ(SerialNumber(), "");  // the first 2048 bytes
-    EXPECT_EQ(SerialNumber(), "");  // the rest, taken as the next reply
+    EXPECT_EQ(SerialNumber(), "");  // the first 2048 bytes, then the connection ends
+    EXPECT_EQ(CheckConnection(), 0);
     EXPECT_NE(simulator.Log().find("\"padding\":\"...."), std::string::npos);
 }
 

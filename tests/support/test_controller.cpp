@@ -22,6 +22,7 @@ private:
     void Read() {
         auto self = shared_from_this();
         socket.async_read_some(asio::buffer(buffer), [this, self](error_code ec, std::size_t n) {
+            if (ec == asio::error::eof) owner.PeerClosed();
             if (ec) return;
             pending.append(buffer.data(), n);
             for (std::string& message : SplitMessages(pending)) replies.push_back(owner.NextResponse(message));
@@ -56,6 +57,7 @@ private:
             from = at;
         }
         pieces.push_back(response.text.substr(from));
+        if (!response.stray.empty()) pieces.push_back(response.stray);
         WritePieces(std::move(pieces), 0, response);
     }
 
@@ -66,7 +68,8 @@ private:
                           [this, self, piece, pieces = std::move(pieces), index, response](error_code ec, std::size_t) {
                               if (ec) return;
                               if (index + 1 < pieces.size()) {
-                                  timer.expires_after(response.pieceGap);
+                                  const bool strayNext = !response.stray.empty() && index + 2 == pieces.size();
+                                  timer.expires_after(strayNext ? response.strayGap : response.pieceGap);
                                   timer.async_wait([this, self, pieces, index, response](error_code waitError) {
                                       if (!waitError) WritePieces(pieces, index + 1, response);
                                   });
@@ -177,6 +180,22 @@ bool TestController::WaitForMessages(std::size_t count, std::chrono::millisecond
 std::size_t TestController::ConnectionCount() const {
     std::lock_guard<std::mutex> lock(mutex);
     return connectionCount;
+}
+
+void TestController::PeerClosed() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++closedByPeer;
+    messageArrived.notify_all();
+}
+
+std::size_t TestController::ClosedByPeerCount() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return closedByPeer;
+}
+
+bool TestController::WaitForPeerCloses(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    return messageArrived.wait_for(lock, timeout, [&] { return closedByPeer >= count; });
 }
 
 namespace {

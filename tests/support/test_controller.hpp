@@ -28,6 +28,8 @@ struct Response {
     std::vector<std::size_t> splitAt;        // write the text in pieces at these offsets
     std::chrono::milliseconds pieceGap{5};   // pause between pieces
     bool closeAfterReply = false;            // close once the reply is written
+    std::string stray;                       // written after the reply, in a segment of its own
+    std::chrono::milliseconds strayGap{1};   // pause before the stray bytes
 };
 
 // A plain reply, written at once in one piece.
@@ -61,6 +63,9 @@ public:
     // Waits until at least `count` messages have arrived; false on timeout.
     bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(2)) const;
     std::size_t ConnectionCount() const;
+    // Connections the library has closed (the controller read end of file).
+    std::size_t ClosedByPeerCount() const;
+    bool WaitForPeerCloses(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(2)) const;
 
     // Stops accepting and closes every connection (the port is free afterwards).
     void Stop();
@@ -69,6 +74,7 @@ private:
     class Connection;
     void Accept(boost::asio::ip::tcp::acceptor& acceptor);
     Response NextResponse(const std::string& message);
+    void PeerClosed();
 
     boost::asio::io_context io;
     std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors;
@@ -80,6 +86,7 @@ private:
     Response fallback;
     Responder responder;
     std::size_t connectionCount = 0;
+    std::size_t closedByPeer = 0;
     std::thread thread;
 };
 
