@@ -19,6 +19,7 @@
 //     failure it is the library's constant empty string.
 using System;
 using System.Runtime.InteropServices;
+using System.Text;
 
 namespace Quorvellan
 {
@@ -44,14 +45,55 @@ namespace Quorvellan
         public override string ToString() { return string.Format("({0}, {1}, {2}, {3})", X, Y, Z, W); }
     }
 
-    /// <summary>Reserved record of 96 bytes; the library always returns it all zero.</summary>
-    [StructLayout(LayoutKind.Sequential)]
+    /// <summary>
+    /// Reserved record of 96 bytes; the library always returns it all zero.
+    /// Blittable (twelve 8-byte words, no managed array), because only blittable
+    /// records can be returned by value on every runtime (.NET Framework, Mono,
+    /// .NET, IL2CPP). Read its bytes with the indexer or ToArray().
+    /// </summary>
+    [StructLayout(LayoutKind.Sequential, Size = Size)]
     public struct TreadmillInfo
     {
         public const int Size = 96;
 
-        [MarshalAs(UnmanagedType.ByValArray, SizeConst = Size)]
-        public byte[] Reserved;
+        private ulong word0, word1, word2, word3, word4, word5, word6, word7, word8, word9, word10, word11;
+
+        /// <summary>Byte <paramref name="index"/> (0 to 95), in memory order.</summary>
+        public byte this[int index]
+        {
+            get
+            {
+                if (index < 0 || index >= Size) throw new ArgumentOutOfRangeException("index");
+                int shift = 8 * (BitConverter.IsLittleEndian ? index % 8 : 7 - index % 8);
+                return (byte)(Word(index / 8) >> shift);
+            }
+        }
+
+        public byte[] ToArray()
+        {
+            var bytes = new byte[Size];
+            for (int i = 0; i < Size; ++i) bytes[i] = this[i];
+            return bytes;
+        }
+
+        private ulong Word(int n)
+        {
+            switch (n)
+            {
+                case 0: return word0;
+                case 1: return word1;
+                case 2: return word2;
+                case 3: return word3;
+                case 4: return word4;
+                case 5: return word5;
+                case 6: return word6;
+                case 7: return word7;
+                case 8: return word8;
+                case 9: return word9;
+                case 10: return word10;
+                default: return word11;
+            }
+        }
     }
 
     /// <summary>The status code InitInternal writes.</summary>
@@ -133,9 +175,22 @@ namespace Quorvellan
         public static string TakeSerialNumber(IntPtr result)
         {
             if (result == IntPtr.Zero) return string.Empty;
-            string text = Marshal.PtrToStringAnsi(result) ?? string.Empty;
+            string text = ReadUtf8(result);
             if (text.Length > 0 && !IsWindows) Marshal.FreeHGlobal(result);
             return text;
+        }
+
+        /// <summary>
+        /// The NUL-terminated string at <paramref name="text"/>, decoded as UTF-8
+        /// on every platform (an ANSI read would use the Windows code page).
+        /// </summary>
+        public static string ReadUtf8(IntPtr text)
+        {
+            int length = 0;
+            while (Marshal.ReadByte(text, length) != 0) ++length;
+            var bytes = new byte[length];
+            Marshal.Copy(text, bytes, 0, length);
+            return Encoding.UTF8.GetString(bytes);
         }
 
         private static readonly bool IsWindows = Environment.OSVersion.Platform == PlatformID.Win32NT;

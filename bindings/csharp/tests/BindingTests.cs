@@ -208,7 +208,8 @@ namespace Quorvellan.Tests
             return new Dictionary<string, Action>
             {
                 { "declarations match the header", DeclarationsMatchHeader },
-                { "records have the C sizes", RecordsHaveCSizes },
+                { "records have the C sizes, TreadmillInfo is blittable", RecordsHaveCSizes },
+                { "serial numbers decode as UTF-8", SerialNumberIsUtf8 },
                 { "queries return their fallbacks", QueriesReturnFallbacks },
                 { "serial number failure is the library constant, read 10000 times", SerialFailureIsConstant },
                 { "info is 96 zero bytes, lock stays false", InfoAndLock },
@@ -259,6 +260,25 @@ namespace Quorvellan.Tests
             Check.Equal(32, Marshal.SizeOf(typeof(Ring)), "Ring size");
             Check.Equal(24, (int)Marshal.OffsetOf(typeof(Ring), "W"), "Ring.W offset");
             Check.Equal(96, Marshal.SizeOf(typeof(TreadmillInfo)), "TreadmillInfo size");
+            // Pinning succeeds only for blittable types, the only records every
+            // runtime can return by value.
+            GCHandle pinned = GCHandle.Alloc(new TreadmillInfo(), GCHandleType.Pinned);
+            pinned.Free();
+        }
+
+        static void SerialNumberIsUtf8()
+        {
+            byte[] utf8 = Encoding.UTF8.GetBytes("SN-\u00c9\u00df-\u20ac\0");
+            IntPtr text = Marshal.AllocHGlobal(utf8.Length);
+            try
+            {
+                Marshal.Copy(utf8, 0, text, utf8.Length);
+                Check.Equal("SN-\u00c9\u00df-\u20ac", NativeMethods.ReadUtf8(text), "UTF-8 serial number");
+            }
+            finally
+            {
+                Marshal.FreeHGlobal(text);
+            }
         }
 
         static void QueriesReturnFallbacks()
@@ -292,8 +312,8 @@ namespace Quorvellan.Tests
             for (int i = 0; i < 3; ++i)
             {
                 TreadmillInfo info = NativeMethods.GetTreadmillInfo();
-                Check.Equal(96, info.Reserved.Length, "info length");
-                Check.That(info.Reserved.All(b => b == 0), "info is all zero");
+                Check.Equal(96, info.ToArray().Length, "info length");
+                Check.That(info.ToArray().All(b => b == 0), "info is all zero");
             }
             NativeMethods.SetAPILock(true);
             Check.Equal(false, NativeMethods.GetAPILock(), "GetAPILock after SetAPILock(true)");
@@ -397,7 +417,7 @@ namespace Quorvellan.Tests
             Check.Equal(new FloorSpeeds(), treadmill.FloorSpeedsNormalized, "FloorSpeedsNormalized");
             Check.Equal(0.0, treadmill.FloorSpeedMagnitude, "FloorSpeedMagnitude");
             Check.Equal(new Ring { W = 0.45 }, treadmill.Ring, "Ring after a good read");
-            Check.That(treadmill.Info.Reserved.All(b => b == 0), "Info all zero");
+            Check.That(treadmill.Info.ToArray().All(b => b == 0), "Info all zero");
             treadmill.SetApiLock(true);
             Check.Equal(false, treadmill.ApiLock, "ApiLock");
         }
