@@ -89,6 +89,9 @@ void ReadEveryWay(std::string_view reply) {
     ReadSerial(reply);
     // A reply that parses is complete: the exchange must not wait for more.
     if (IsIncompleteJson(reply)) Require(!Parses(reply));
+    // Ending the connection on a reply that cannot be framed never throws away
+    // one that would have parsed.
+    if (FrameReply(reply) == ReplyFraming::Broken) Require(!Parses(reply));
 }
 
 }  // namespace
