@@ -185,7 +185,8 @@ void ControllerSession::OpenForConnect(const asio::ip::tcp& protocol) {
     socket.close(ignored);
 #if defined(_WIN32)
     socket.open(protocol);
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket.native_handle()), HANDLE_FLAG_INHERIT, 0);
+    const SOCKET handle = socket.native_handle();
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
 #else
     // Close-on-exec from the start, so that no fork in between can leak it.
     const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
