@@ -4,13 +4,19 @@
 
 # Under Windows (Wine) the cases that fork, kill or isolate processes with
 # POSIX calls skip with their reason; the soak keeps its controller in-process.
-add_library(quorvellan_fault_support STATIC faults_support.cpp support/framing_property.cpp)
-target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller nlohmann_json::nlohmann_json)
+add_library(quorvellan_fault_support STATIC faults_support.cpp)
+target_link_libraries(quorvellan_fault_support PUBLIC quorvellan_test_controller)
 quorvellan_warnings(quorvellan_fault_support)
+
+# Request k answered with a reply carrying k, through the shipped library.
+add_library(quorvellan_framing_property STATIC support/framing_property.cpp)
+target_link_libraries(quorvellan_framing_property PUBLIC quorvellan_test_controller QuorvellanAPI
+                      nlohmann_json::nlohmann_json)
+quorvellan_warnings(quorvellan_framing_property)
 
 set(fault_libs QuorvellanAPI quorvellan_fault_support)
 quorvellan_add_test(faults_connect SOURCES faults_connect.cpp LIBS ${fault_libs} PORT)
-quorvellan_add_test(faults_read SOURCES faults_read.cpp LIBS ${fault_libs} PORT)
+quorvellan_add_test(faults_read SOURCES faults_read.cpp LIBS ${fault_libs} quorvellan_framing_property PORT)
 quorvellan_add_test(faults_peer_death SOURCES faults_peer_death.cpp LIBS ${fault_libs} PORT)
 quorvellan_add_test(faults_lifecycle SOURCES faults_lifecycle.cpp LIBS ${fault_libs} PORT)
 
