@@ -1,10 +1,9 @@
 // Floor belt speeds, raw and normalised, their magnitude, and the ring.
 #include "api/QuorvellanAPI.h"
 
+#include <array>
 #include <cmath>
-#include <string>
-
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "api/export_support.hpp"
 #include "messages/protocol.hpp"
@@ -19,14 +18,18 @@ constexpr double kNormalisationDivisor = 1.5;
 constexpr double kNormalisedLimit = 1.5;
 constexpr double kRingW = 0.45;
 
+const std::array<KeyPath, 2> kFloorSpeedPaths = {KeyPath{key::kFloorSpeed, key::kX},
+                                                 KeyPath{key::kFloorSpeed, key::kY}};
+const std::array<KeyPath, 3> kRingPaths = {KeyPath{key::kRingPosition, key::kX},
+                                           KeyPath{key::kRingPosition, key::kY},
+                                           KeyPath{key::kRingPosition, key::kZ}};
+
 // Reads "floorSpeed" x and y, each divided by `divisor`. A reply that does not
-// parse leaves `speeds` as it was. The text is parsed once for both reads.
-void ReadFloorSpeeds(const std::string& replyText, FloorSpeeds& speeds, double divisor) {
-    try {
-        const nlohmann::json reply = ParseReply(replyText);
-        speeds.x = GetNumberAtPath({key::kFloorSpeed, key::kX}, reply) / divisor;
-        speeds.y = GetNumberAtPath({key::kFloorSpeed, key::kY}, reply) / divisor;
-    } catch (const std::exception&) {
+// parse leaves `speeds` as it was.
+void ReadFloorSpeeds(std::string_view replyText, FloorSpeeds& speeds, double divisor) {
+    if (const auto fields = ReadReplyFields(replyText, kFloorSpeedPaths)) {
+        speeds.x = (*fields)[0].NumberOrZero() / divisor;
+        speeds.y = (*fields)[1].NumberOrZero() / divisor;
     }
 }
 
@@ -64,14 +67,11 @@ QUORVELLAN_API double QUORVELLAN_CALL GetFloorSpeedMagnitude(void) {
 QUORVELLAN_API Ring QUORVELLAN_CALL GetRing(void) {
     Ring ring{0.0, 0.0, 0.0, 0.0};
     return WithSession(ring, [&](ControllerSession& session) {
-        const std::string replyText = session.Exchange();
-        try {
-            const nlohmann::json reply = ParseReply(replyText);  // once for the three reads
-            ring.x = GetNumberAtPath({key::kRingPosition, key::kX}, reply);
-            ring.y = GetNumberAtPath({key::kRingPosition, key::kY}, reply);
-            ring.z = GetNumberAtPath({key::kRingPosition, key::kZ}, reply);
+        if (const auto fields = ReadReplyFields(session.Exchange(), kRingPaths)) {
+            ring.x = (*fields)[0].NumberOrZero();
+            ring.y = (*fields)[1].NumberOrZero();
+            ring.z = (*fields)[2].NumberOrZero();
             ring.w = kRingW;
-        } catch (const std::exception&) {
         }
         return ring;
     });

@@ -1,11 +1,12 @@
 // Run state, serial number, the information record and the lock query.
 #include "api/QuorvellanAPI.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
-
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "api/export_support.hpp"
 #include "messages/protocol.hpp"
@@ -19,12 +20,15 @@ namespace {
 // Returned on every failure; owned by the library, never to be freed.
 const char kNoSerialNumber[] = "";
 
-// The text is parsed once for both reads.
-bool ReadRunState(const std::string& replyText, bool checkLock) {
-    const nlohmann::json reply = ParseReply(replyText);
-    bool enabled = GetBoolAtPath({key::kEnabled}, reply);
+const std::array<KeyPath, 2> kRunStatePaths = {KeyPath{key::kEnabled}, KeyPath{key::kLocked}};
+
+// Raises when the reply does not parse, which makes the query return false.
+bool ReadRunState(std::string_view replyText, bool checkLock) {
+    const auto fields = ReadReplyFields(replyText, kRunStatePaths);
+    if (!fields) throw std::runtime_error("the reply does not parse");
+    bool enabled = (*fields)[0].IsTrue();
     if (!checkLock || !enabled) return enabled;
-    return !GetBoolAtPath({key::kLocked}, reply);
+    return !(*fields)[1].IsTrue();
 }
 
 // A new buffer the caller owns, or the constant empty string.

@@ -2,6 +2,9 @@
 // sockets here, so every rule can be tested and fuzzed on plain strings.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +33,48 @@ double GetNumberAtPath(const KeyPath& path, const nlohmann::json& reply) noexcep
 // boolean (the number 1 is not true). Never raises; leaves `reply` as it was.
 bool GetBoolAtPath(const KeyPath& path, const nlohmann::json& reply) noexcept;
 
-// The string at "sender" / "treadmill" / "serial number". Raises a
-// std::exception when the reply does not parse, a member is missing or of the
-// wrong type.
+// What a reply holds at one key path.
+struct ReplyField {
+    // Absent also when a member on the way is not an object, as for the
+    // getters above.
+    enum class Kind { kAbsent, kNumber, kBoolean, kString, kOther };
+
+    Kind kind = Kind::kAbsent;
+    double number = 0.0;
+    bool boolean = false;
+    std::string text;
+
+    // What GetNumberAtPath reads: the number, or 0.0.
+    double NumberOrZero() const { return kind == Kind::kNumber ? number : 0.0; }
+    // What GetBoolAtPath reads: a JSON true, or false.
+    bool IsTrue() const { return kind == Kind::kBoolean && boolean; }
+};
+
+// The most names a path of ReadReplyFields may have, and the most paths.
+inline constexpr std::size_t kMaxFieldPathNames = 4;
+inline constexpr std::size_t kMaxFieldPaths = 32;
+
+// Reads the members at `paths` in one pass of ParseReply's parser, without
+// building the document, so a reply costs its lexing and little more. It
+// accepts and rejects exactly the texts ParseReply does, and finds at each
+// path what ParseReply's document holds there: of a member given twice, the
+// last one, whole (a second "floorSpeed" replaces both of its numbers); keys
+// compare after unescaping. Returns false, with `fields` unspecified, for a
+// text ParseReply rejects. Raises std::invalid_argument for more paths or
+// names than the limits above, or an empty path.
+bool ReadReplyFields(std::string_view replyText, const KeyPath* paths, ReplyField* fields, std::size_t count);
+
+template <std::size_t N>
+std::optional<std::array<ReplyField, N>> ReadReplyFields(std::string_view replyText,
+                                                          const std::array<KeyPath, N>& paths) {
+    std::array<ReplyField, N> fields;
+    if (!ReadReplyFields(replyText, paths.data(), fields.data(), N)) return std::nullopt;
+    return fields;
+}
+
+// The string at "sender" / "treadmill" / "serial number", read as
+// ReadReplyFields reads. Raises a std::exception when the reply does not
+// parse, a member is missing or of the wrong type.
 std::string ReadSerialNumber(std::string_view replyText);
 
 }  // namespace quorvellan
