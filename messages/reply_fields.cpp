@@ -69,7 +69,7 @@ public:
     using Mask = std::uint32_t;
 
     FieldCollector(const KeyPath* paths, ReplyField* fields, std::size_t count)
-        : paths(paths), fields(fields), count(count), pending(count == 32 ? ~Mask{0} : (Mask{1} << count) - 1) {}
+        : paths(paths), fields(fields), pending(count == 32 ? ~Mask{0} : (Mask{1} << count) - 1) {}
 
     bool null() { return Scalar(ReplyField::Kind::kOther); }
     bool boolean(bool value) {
@@ -165,7 +165,6 @@ private:
 
     const KeyPath* paths;
     ReplyField* fields;
-    std::size_t count;
     // The paths whose member the next value is, after pendingLevel names.
     Mask pending;
     std::size_t pendingLevel = 0;

@@ -1,0 +1,156 @@
+// Reads every input twice, through the one-pass field reader the queries use
+// and through the parsed document they used before, and aborts on any
+// difference: the verdict on the text, the kind and exact bits of each value,
+// the getters' fallbacks, the serial number or its failure. Each input is read
+// as it came and as the zero-padded 2048-byte buffer an exchange returns.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "messages/protocol.hpp"
+#include "messages/reply_fields.hpp"
+
+using namespace quorvellan;
+using nlohmann::json;
+namespace key = quorvellan::protocol::key;
+
+namespace {
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+// The queries' paths, then paths that end where others go on, a member on the
+// way to none, and the handshake's members.
+const std::vector<KeyPath> kPaths = {
+    {key::kFloorSpeed, key::kX},
+    {key::kFloorSpeed, key::kY},
+    {key::kRingPosition, key::kX},
+    {key::kRingPosition, key::kY},
+    {key::kRingPosition, key::kZ},
+    {key::kEnabled},
+    {key::kLocked},
+    {key::kSender, key::kTreadmill, key::kSerialNumber},
+    {key::kFloorSpeed},
+    {key::kSender},
+    {key::kSender, key::kTreadmill},
+    {key::kSender, key::kVersion, key::kMajor},
+    {key::kSender, key::kName},
+    {"a", "b", "c", "d"},
+};
+
+// The sets the queries read together, as indices into kPaths.
+const std::vector<std::vector<std::size_t>> kQuerySets = {{0, 1}, {2, 3, 4}, {5, 6}, {7}};
+
+std::optional<json> Document(std::string_view text) {
+    try {
+        return ParseReply(text);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// What the document holds at the path, walked as the getters walk it.
+ReplyField DocumentField(const KeyPath& path, const json& reply) {
+    const json* at = &reply;
+    for (const std::string& name : path) {
+        if (!at->is_object()) return {};
+        const auto member = at->find(name);
+        if (member == at->end()) return {};
+        at = &*member;
+    }
+    ReplyField field;
+    if (at->is_number()) {
+        field.kind = ReplyField::Kind::kNumber;
+        field.number = at->get<double>();
+    } else if (at->is_boolean()) {
+        field.kind = ReplyField::Kind::kBoolean;
+        field.boolean = at->get<bool>();
+    } else if (at->is_string()) {
+        field.kind = ReplyField::Kind::kString;
+        field.text = at->get<std::string>();
+    } else {
+        field.kind = ReplyField::Kind::kOther;
+    }
+    return field;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void RequireSame(const ReplyField& read, const ReplyField& expected) {
+    Require(read.kind == expected.kind);
+    switch (read.kind) {
+        case ReplyField::Kind::kNumber: Require(SameBits(read.number, expected.number)); break;
+        case ReplyField::Kind::kBoolean: Require(read.boolean == expected.boolean); break;
+        case ReplyField::Kind::kString: Require(read.text == expected.text); break;
+        default: break;
+    }
+}
+
+// The fields of `indices`, read in one pass; false when the text is rejected.
+bool ReadSet(std::string_view text, const std::vector<std::size_t>& indices, std::vector<ReplyField>& fields) {
+    std::vector<KeyPath> paths;
+    for (std::size_t i : indices) paths.push_back(kPaths[i]);
+    fields.assign(paths.size(), ReplyField{});
+    return ReadReplyFields(text, paths.data(), fields.data(), paths.size());
+}
+
+void CompareFields(std::string_view text, const std::optional<json>& document) {
+    std::vector<std::size_t> all(kPaths.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    std::vector<std::vector<std::size_t>> sets = kQuerySets;
+    sets.push_back(all);
+    for (const std::vector<std::size_t>& set : sets) {
+        std::vector<ReplyField> fields;
+        Require(ReadSet(text, set, fields) == document.has_value());
+        if (!document) continue;
+        for (std::size_t j = 0; j < set.size(); ++j) {
+            const KeyPath& path = kPaths[set[j]];
+            RequireSame(fields[j], DocumentField(path, *document));
+            Require(SameBits(fields[j].NumberOrZero(), GetNumberAtPath(path, *document)));
+            Require(fields[j].IsTrue() == GetBoolAtPath(path, *document));
+        }
+    }
+}
+
+// The serial number as the document path read it, member access and all.
+std::optional<std::string> DocumentSerial(std::string_view text) {
+    try {
+        json reply = ParseReply(text);
+        return reply[key::kSender][key::kTreadmill].at(key::kSerialNumber).get<std::string>();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> FieldSerial(std::string_view text) {
+    try {
+        return ReadSerialNumber(text);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void CompareEveryWay(std::string_view text) {
+    CompareFields(text, Document(text));
+    Require(FieldSerial(text) == DocumentSerial(text));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view raw(reinterpret_cast<const char*>(data), size);
+    CompareEveryWay(raw);
+    if (size <= protocol::kReplyBufferSize) {
+        std::string buffer(protocol::kReplyBufferSize, '\0');
+        std::memcpy(buffer.data(), data, size);
+        CompareEveryWay(buffer);
+    }
+    return 0;
+}
