@@ -4,13 +4,15 @@
 //
 //   A  raw socket round trip (the floor)
 //   B  each query through the C entry points
-//   C  the reply handling alone: parse, field read, completeness check
+//   C  the reply handling alone: document parse, one-pass field read, field
+//      read from the document, completeness check
 //   D  the numeric commands, all eight keys (no I/O)
 //   E  a typical frame: three commands and three queries
 //
 // usage: quorvellan-bench [--reply-bytes=N] [--calls=N] [benchmark flags]
 // The responder (quorvellan-bench-responder N) must already listen on the
 // controller port with the same reply size.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -154,6 +156,10 @@ void RegisterReplyHandling(const std::string& reply) {
     padded = ZeroPadded(reply);
     parsed = ParseReply(padded);
     RegisterLocalBenchmark("C ParseReply (2048-byte buffer)", [] { return ParseReply(padded).size(); });
+    RegisterLocalBenchmark("C ReadReplyFields (floorSpeed x, y)", [] {
+        static const std::array<KeyPath, 2> paths = {KeyPath{"floorSpeed", "x"}, KeyPath{"floorSpeed", "y"}};
+        return ReadReplyFields(padded, paths)->front().number;
+    });
     RegisterLocalBenchmark("C GetNumberAtPath (one field)",
                            [] { return GetNumberAtPath({"floorSpeed", "x"}, parsed); });
     RegisterLocalBenchmark("C IsIncompleteJson (received bytes)",

@@ -4,6 +4,7 @@
 // input the fuzzer keeps (its seed corpus and its regression findings).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -60,6 +61,18 @@ void ReadEveryWay(std::string_view text) {
         }
         GetBoolAtPath({"enabled"}, reply);
         GetBoolAtPath({"locked"}, reply);
+    }
+    // The one-pass reader reaches the document's verdict and values.
+    const std::array<KeyPath, 4> paths = {KeyPath{"floorSpeed", "x"}, KeyPath{"ringPosition", "z"},
+                                          KeyPath{"enabled"}, KeyPath{"locked"}};
+    const auto fields = ReadReplyFields(text, paths);
+    EXPECT_EQ(fields.has_value(), parses);
+    if (parses && fields) {
+        const nlohmann::json reply = ParseReply(text);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            EXPECT_EQ((*fields)[i].NumberOrZero(), GetNumberAtPath(paths[i], reply));
+            EXPECT_EQ((*fields)[i].IsTrue(), GetBoolAtPath(paths[i], reply));
+        }
     }
     try {
         ReadSerialNumber(text);

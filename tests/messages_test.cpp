@@ -1,7 +1,9 @@
 // The protocol's bytes, reply parsing, field access by key path and the
 // handshake check: all text in, value out, no sockets.
+#include <array>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -144,6 +146,16 @@ TEST_P(KeyPathGetters, ReadOrFallBack) {
     EXPECT_EQ(GetBoolAtPath(c.path, reply), c.boolean);
 }
 
+// The one-pass reader finds what the getters find in the document.
+TEST_P(KeyPathGetters, OnePassReadFindsTheSame) {
+    const PathCase& c = GetParam();
+    const std::array<KeyPath, 1> paths = {c.path};
+    const auto fields = ReadReplyFields(c.reply, paths);
+    ASSERT_TRUE(fields.has_value());
+    EXPECT_EQ((*fields)[0].NumberOrZero(), c.number);
+    EXPECT_EQ((*fields)[0].IsTrue(), c.boolean);
+}
+
 const KeyPath kFloorX = {"floorSpeed", "x"};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,7 +185,19 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"TopLevelNumber", R"(7)", {"enabled"}, 0.0, false},
         PathCase{"TopLevelNullOneName", R"(null)", {"enabled"}, 0.0, false},
         PathCase{"ThreeNames", R"({"sender":{"treadmill":{"speed":4}}})", {"sender", "treadmill", "speed"}, 4.0,
-                 false}),
+                 false},
+        PathCase{"DuplicateMemberLastWins", R"({"floorSpeed":{"x":1,"x":2}})", kFloorX, 2.0, false},
+        PathCase{"DuplicateMemberOfOtherTypeWins", R"({"enabled":true,"enabled":"yes"})", {"enabled"}, 0.0, false},
+        PathCase{"DuplicateObjectReplacesWhole", R"({"floorSpeed":{"x":1,"y":2},"floorSpeed":{"y":3}})", kFloorX,
+                 0.0, false},
+        PathCase{"DuplicateObjectThenNumber", R"({"floorSpeed":{"x":1},"floorSpeed":5})", kFloorX, 0.0, false},
+        PathCase{"EscapedNamesMatch", R"({"floor\u0053peed":{"\u0078":0.5}})", kFloorX, 0.5, false},
+        PathCase{"UnsignedAboveSignedRange", R"({"floorSpeed":{"x":9223372036854775808}})", kFloorX,
+                 9223372036854775808.0, false},
+        PathCase{"NestedNamesDoNotMatch", R"({"a":{"floorSpeed":{"x":1}},"b":[{"floorSpeed":{"x":2}}]})", kFloorX,
+                 0.0, false},
+        PathCase{"DeepNestingBeside", R"({"a":[[[[{"b":[[{}]]}]]]],"floorSpeed":{"q":[[1]],"x":-4}})", kFloorX,
+                 -4.0, false}),
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 TEST(KeyPathGetters, TwoParsesOfOneTextReadTheSame) {
@@ -182,6 +206,46 @@ TEST(KeyPathGetters, TwoParsesOfOneTextReadTheSame) {
         EXPECT_EQ(GetNumberAtPath({"ringPosition", member}, ParseReply(text)),
                   GetNumberAtPath({"ringPosition", member}, ParseReply(text)));
     }
+}
+
+// The verdict on the text is the parser's, zero byte and all.
+TEST(ReadReplyFields, AcceptsAndRejectsWhatParseReplyDoes) {
+    const std::array<KeyPath, 1> paths = {KeyPath{"a"}};
+    for (const std::string& text : {"{\"a\":1}\0 garbage"s, std::string(protocol::kReplyBufferSize, '\0'),
+                                    R"({"a":1} x)"s, R"({"a":1e999})"s, R"({"a":"\ud800"})"s, "null"s, ""s}) {
+        bool parses = true;
+        try {
+            ParseReply(text);
+        } catch (const std::exception&) {
+            parses = false;
+        }
+        EXPECT_EQ(ReadReplyFields(text, paths).has_value(), parses) << text;
+    }
+    EXPECT_EQ((*ReadReplyFields("{\"a\":1}\0{\"a\":2}"s, paths))[0].number, 1.0);
+}
+
+// Paths that share names, or end where another goes on, each get their own member.
+TEST(ReadReplyFields, OverlappingPathsInOnePass) {
+    const std::array<KeyPath, 4> paths = {KeyPath{"s"}, KeyPath{"s", "t", "n"}, KeyPath{"s", "t", "m"},
+                                          KeyPath{"s", "v"}};
+    const auto fields = ReadReplyFields(R"({"s":{"t":{"n":"N","m":false},"v":[1]},"t":{"n":1}})", paths);
+    ASSERT_TRUE(fields.has_value());
+    EXPECT_EQ((*fields)[0].kind, ReplyField::Kind::kOther);
+    EXPECT_EQ((*fields)[1].kind, ReplyField::Kind::kString);
+    EXPECT_EQ((*fields)[1].text, "N");
+    EXPECT_EQ((*fields)[2].kind, ReplyField::Kind::kBoolean);
+    EXPECT_FALSE((*fields)[2].boolean);
+    EXPECT_EQ((*fields)[3].kind, ReplyField::Kind::kOther);
+}
+
+TEST(ReadReplyFields, PathsBeyondTheLimitsRaise) {
+    const std::array<KeyPath, 1> empty = {KeyPath{}};
+    const std::array<KeyPath, 1> tooLong = {KeyPath(kMaxFieldPathNames + 1, "a")};
+    EXPECT_THROW(ReadReplyFields("{}", empty), std::invalid_argument);
+    EXPECT_THROW(ReadReplyFields("{}", tooLong), std::invalid_argument);
+    std::vector<KeyPath> many(kMaxFieldPaths + 1, KeyPath{"a"});
+    std::vector<ReplyField> fields(many.size());
+    EXPECT_THROW(ReadReplyFields("{}", many.data(), fields.data(), many.size()), std::invalid_argument);
 }
 
 // ---- Reassembly of a reply that arrives in pieces ---------------------------
