@@ -1,6 +1,9 @@
 #include "messages/reply_framing.hpp"
 
+#include <array>
 #include <cctype>
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -38,28 +41,46 @@ struct PrefixProbe : json::json_sax_t {
     std::size_t inputSize = 0;
 };
 
+// The closing quote of the string whose first content byte is `at`, or
+// nullptr when the string runs to the end. A quote after an odd run of
+// backslashes is escaped; the opening quote ends every run.
+const char* StringEnd(const char* at, const char* end) {
+    while ((at = static_cast<const char*>(std::memchr(at, '"', static_cast<std::size_t>(end - at))))) {
+        std::size_t backslashes = 0;
+        while (at[-1 - static_cast<std::ptrdiff_t>(backslashes)] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) return at;
+        ++at;
+    }
+    return nullptr;
+}
+
+// The bytes the scan outside strings has to look at.
+constexpr std::array<bool, 256> kStructuralBytes = [] {
+    std::array<bool, 256> structural{};
+    for (unsigned char c : {'"', '{', '[', '}', ']'}) structural[c] = true;
+    return structural;
+}();
+
 // True when the text opens an object whose closing brace, counted outside
 // strings, is its last byte: a reply that arrived whole. The parser then
 // either accepts the text or rejects it at one of its own bytes, so more
-// bytes can never complete it, and the parse can be skipped.
+// bytes can never complete it, and the parse can be skipped. It runs on every
+// reply received, so it skips strings with memchr and other bytes by table.
 bool ClosesItsObjectAtTheEnd(std::string_view text) {
     if (text.empty() || text.front() != '{' || text.back() != '}') return false;
+    const char* at = text.data();
+    const char* const end = at + text.size();
     int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;  // the escaped byte cannot end the string
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
+    for (; at < end; ++at) {
+        while (at < end && !kStructuralBytes[static_cast<unsigned char>(*at)]) ++at;
+        if (at == end) break;
+        if (*at == '"') {
+            at = StringEnd(at + 1, end);
+            if (!at) return false;
+        } else if (*at == '{' || *at == '[') {
             ++depth;
-        } else if ((c == '}' || c == ']') && --depth == 0) {
-            return i + 1 == text.size();
+        } else if (--depth == 0) {
+            return at + 1 == end;
         }
     }
     return false;
