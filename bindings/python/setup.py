@@ -1,16 +1,18 @@
-"""Marks the wheel as platform-specific: it carries a native library, though
-no Python extension, so it is tagged py3-none-<platform>."""
+"""The wheel carries a native library, though no Python extension: it is a
+platform wheel (platlib, tagged py3-none-<platform>)."""
 from setuptools import setup
+from setuptools.dist import Distribution
 from wheel.bdist_wheel import bdist_wheel
 
 
-class PlatformWheel(bdist_wheel):
-    def finalize_options(self):
-        super().finalize_options()
-        self.root_is_pure = False
+class NativeLibraryDistribution(Distribution):
+    def has_ext_modules(self):
+        return True
 
+
+class PlatformWheel(bdist_wheel):
     def get_tag(self):
         return ("py3", "none", super().get_tag()[2])
 
 
-setup(cmdclass={"bdist_wheel": PlatformWheel})
+setup(distclass=NativeLibraryDistribution, cmdclass={"bdist_wheel": PlatformWheel})
