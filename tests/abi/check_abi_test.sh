@@ -2,14 +2,15 @@
 # The ABI check passes on the built library and fails, naming the change, on
 # a library built from a deliberately edited copy of the public header: a
 # record that grows, and a parameter whose type changes.
-# usage: check_abi_test.sh <source dir> <built library> <C++ compiler>
+# usage: check_abi_test.sh <source dir> <C++ compiler> <built library> [library ...]
 set -euo pipefail
-source_dir=$1 library=$2 cxx=$3
+source_dir=$1 cxx=$2
+libraries=("${@:3}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 
-"$source_dir/scripts/check-abi" "$library" || { echo "FAILED: the built library does not match its baseline"; exit 1; }
+"$source_dir/scripts/check-abi" "${libraries[@]}" || { echo "FAILED: a built library does not match its baseline"; exit 1; }
 
 # build_edited <name> <sed script>: the stand-in library and the header, both edited.
 build_edited() {
