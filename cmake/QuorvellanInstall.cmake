@@ -13,6 +13,22 @@ install(TARGETS QuorvellanAPI EXPORT QuorvellanAPITargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
+# Windows: the export list as a .def file, for toolchains that make their own
+# import library (MSVC's lib /def, dlltool).
+if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(QUORVELLAN_DEF_FILE ${PROJECT_BINARY_DIR}/api/QuorvellanAPI.def)
+  target_link_options(QuorvellanAPI PRIVATE "-Wl,--output-def,${QUORVELLAN_DEF_FILE}")
+  install(FILES ${QUORVELLAN_DEF_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+endif()
+
+# The stream library, when the tree has it, ships beside the API library.
+if(TARGET QuorvellanStream)
+  install(TARGETS QuorvellanStream
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+endif()
+
 install(EXPORT QuorvellanAPITargets
   NAMESPACE QuorvellanAPI::
   DESTINATION ${QUORVELLAN_CMAKE_DIR}
@@ -63,8 +79,9 @@ foreach(tool quorvellan-controller-sim quorvellan-monitor)
 endforeach()
 
 # The bindings' sources, for projects that copy them in.
-install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Quorvellan.cs
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/QuorvellanAPI/csharp)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/csharp/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/QuorvellanAPI/csharp
+  FILES_MATCHING PATTERN "*.cs" PATTERN tests EXCLUDE)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/quorvellan
   DESTINATION ${CMAKE_INSTALL_DATADIR}/QuorvellanAPI/python
   PATTERN __pycache__ EXCLUDE)

@@ -4,6 +4,21 @@ find_package(Boost 1.74 REQUIRED)          # Asio and System, header-only here
 find_package(nlohmann_json 3.2 REQUIRED)
 find_package(Threads REQUIRED)
 
+# quorvellan_resolve_auto(<option> <package> <Debian packages>): turns an
+# AUTO option into ON when the package is found, else OFF with a note.
+function(quorvellan_resolve_auto option package debian_packages)
+  if(NOT ${option} STREQUAL "AUTO")
+    return()
+  endif()
+  find_package(${package} QUIET)
+  if(${package}_FOUND)
+    set(${option} ON PARENT_SCOPE)
+  else()
+    message(STATUS "${option}: ${package} not found, not built (Debian: ${debian_packages})")
+    set(${option} OFF PARENT_SCOPE)
+  endif()
+endfunction()
+
 # Warnings on for our own targets.
 function(quorvellan_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)

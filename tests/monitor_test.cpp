@@ -90,6 +90,11 @@ TEST(MonitorOptions, ParsesAndRejects) {
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--manual", "1"}, {"--manual", "1,x"}, {"--rate", "0"}, {"--rate"}, {"--seconds", "-1"}, {"--fly"}})
         EXPECT_THROW(ParseOptions(bad), std::invalid_argument) << bad[0];
+    try {
+        ParseOptions({"--rate", "0"});
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "--rate expects samples per second above 0 and up to 1000, not '0'");
+    }
 }
 
 TEST(MonitorWalk, WalkerDriftsUntilTheBeltsCarryThemBack) {
@@ -113,7 +118,8 @@ TEST(MonitorProgram, ExplainsEveryStatusCode) {
     {
         MonitorRun run = RunMonitor({"--seconds", "0"});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_NE(run.output.find("InitInternal failed (status 8): " + StatusWords(8)), std::string::npos);
+        EXPECT_NE(run.output.find("InitInternal failed (status 8): " + StatusWords(8) + " (tried localhost:6158)"),
+                  std::string::npos);
     }
     {
         SimulatorThread simulator;
@@ -122,7 +128,7 @@ TEST(MonitorProgram, ExplainsEveryStatusCode) {
         EXPECT_NE(run.output.find("InitInternal succeeded (status 0): " + StatusWords(0)), std::string::npos);
         run = RunMonitor({"--seconds", "0", "--remote"});
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_NE(run.output.find("(status 5): " + StatusWords(5)), std::string::npos);
+        EXPECT_NE(run.output.find("(status 5): " + StatusWords(5) + " (tried localhost:6158)"), std::string::npos);
     }
     SimulatorOptions options;
     options.identity = Identity::Remote;

@@ -357,9 +357,40 @@ TEST(SimulatorProgram, ListensLogsAndStopsOnSignal) {
 }
 
 TEST(SimulatorProgram, RejectsBadOptions) {
-    ChildProcess simulator({QUORVELLAN_SIMULATOR_PATH, "--version", "1.x"});
-    EXPECT_NE(simulator.ReadAll().find("--version expects"), std::string::npos);
-    EXPECT_EQ(simulator.Wait(), 2);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--version", "1.x"}, "--version expects"},
+        {{"--bind", "999.1.1.1"}, "--bind expects an IP address (such as 127.0.0.1 or 0.0.0.0) or localhost, "
+                                  "not '999.1.1.1'"},
+    };
+    for (const auto& [options, message] : cases) {
+        std::vector<std::string> arguments{QUORVELLAN_SIMULATOR_PATH};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        ChildProcess simulator(arguments);
+        EXPECT_NE(simulator.ReadAll().find(message), std::string::npos) << options[0];
+        EXPECT_EQ(simulator.Wait(), 2) << options[0];
+    }
+}
+
+TEST(SimulatorProgram, PortInUseNamesTheAddressAndTheLikelyCause) {
+    SimulatorThread first;
+    ChildProcess second({QUORVELLAN_SIMULATOR_PATH});
+    const std::string output = second.ReadAll();
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(output.find("cannot listen on 127.0.0.1:6158: Address already in use (another simulator"),
+              std::string::npos)
+        << output;
+}
+
+TEST(SimulatorEndToEnd, StateOutlivesAClientUnlessResetOnConnect) {
+    for (const bool reset : {false, true}) {
+        SimulatorOptions options;
+        options.resetOnConnect = reset;
+        SimulatorThread simulator(options);
+        ASSERT_EQ(Init(true), QUORVELLAN_STATUS_CONNECTED);
+        SetTreadmillRunState(true);
+        ASSERT_EQ(Init(true), QUORVELLAN_STATUS_CONNECTED);  // the next client
+        EXPECT_EQ(GetTreadmillRunState(false), !reset) << "reset on connect: " << reset;
+    }
 }
 
 // ---- Faults: what the library makes of them ---------------------------------

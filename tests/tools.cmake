@@ -5,6 +5,7 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
   # The monitor as the tests run it: --remote reaches this machine too.
   add_executable(quorvellan-monitor-localhost ${PROJECT_SOURCE_DIR}/tools/monitor/main.cpp)
   target_link_libraries(quorvellan-monitor-localhost PRIVATE quorvellan_monitor QuorvellanAPI_remote_localhost)
+  target_compile_definitions(quorvellan-monitor-localhost PRIVATE QUORVELLAN_MONITOR_REMOTE_HOST="localhost")
   quorvellan_warnings(quorvellan-monitor-localhost)
 
   quorvellan_add_test(simulator_test SOURCES simulator_test.cpp

@@ -11,3 +11,16 @@ if(WIN32)
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
                    ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanAPI> ${PROJECT_SOURCE_DIR}/api/QuorvellanAPI.h)
 endif()
+
+# A C caller frees serial-number buffers through msvcrt's free, as both
+# bindings do on Windows; msvcrt's heap must not keep a block per read.
+if(WIN32)
+  add_executable(serial_free_test windows/serial_free_test.c)
+  target_link_libraries(serial_free_test PRIVATE QuorvellanAPI)
+  quorvellan_warnings(serial_free_test)
+  quorvellan_add_test(serial_free_runner_test SOURCES windows/serial_free_runner_test.cpp
+                      LIBS quorvellan_test_controller PORT)
+  target_compile_definitions(serial_free_runner_test PRIVATE
+    QUORVELLAN_SERIAL_FREE_CALLER="$<TARGET_FILE:serial_free_test>")
+  add_dependencies(serial_free_runner_test serial_free_test)
+endif()

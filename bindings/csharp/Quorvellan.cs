@@ -165,18 +165,25 @@ namespace Quorvellan
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void SetAPILock([MarshalAs(UnmanagedType.I1)] bool locked);
 
+        // The Windows DLL allocates with msvcrt (its import table names it):
+        // its buffers go back to msvcrt's free, not to the runtime .NET uses.
+        [DllImport("msvcrt", EntryPoint = "free", CallingConvention = CallingConvention.Cdecl)]
+        private static extern void MsvcrtFree(IntPtr buffer);
+
         /// <summary>
         /// Copies the string GetTreadmillSerialNumber returned. A non-empty result
-        /// is a malloc'd buffer the caller owns: on Linux and macOS it is released
-        /// with the C runtime's free (what FreeHGlobal calls there); on Windows the
-        /// DLL's C runtime is not ours to reach, so those few bytes are left.
+        /// is a malloc'd buffer the caller owns: on Windows it is released with
+        /// msvcrt's free, the DLL's C runtime; on Linux and macOS with the C
+        /// runtime's free (what FreeHGlobal calls there).
         /// An empty result may be the library's constant string and is never freed.
         /// </summary>
         public static string TakeSerialNumber(IntPtr result)
         {
             if (result == IntPtr.Zero) return string.Empty;
             string text = ReadUtf8(result);
-            if (text.Length > 0 && !IsWindows) Marshal.FreeHGlobal(result);
+            if (text.Length == 0) return text;
+            if (IsWindows) MsvcrtFree(result);
+            else Marshal.FreeHGlobal(result);
             return text;
         }
 

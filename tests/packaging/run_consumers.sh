@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, then builds the consumer against
-# it twice, with find_package and with pkg-config, and runs both against the
-# installed simulator.
+# Builds the consumer against an installed tree twice, with find_package and
+# with pkg-config, and runs both against the tree's own simulator.
 # usage: run_consumers.sh <build dir> <C compiler> <cmake>
+#          installs the build into a temporary prefix first
+#        run_consumers.sh --prefix <installed tree> <C compiler> <cmake>
+#          an installed or unpacked tree as it is (the Linux release archive)
 set -euo pipefail
-build_dir=$1 cc=$2 cmake=$3
+if [[ $1 == --prefix ]]; then
+  shift
+  prefix=$(cd "$1" && pwd) build_dir=
+else
+  prefix= build_dir=$1
+fi
+cc=$2 cmake=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/simulator.sh"
 work=$(mktemp -d)
-simulator_pid=
-cleanup() {
-  [[ -n $simulator_pid ]] && kill "$simulator_pid" 2>/dev/null && wait "$simulator_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'stop_simulator; rm -rf "$work"' EXIT
 
-prefix=$work/prefix
-"$cmake" --install "$build_dir" --prefix "$prefix" >/dev/null
+if [[ -n $build_dir ]]; then
+  prefix=$work/prefix
+  "$cmake" --install "$build_dir" --prefix "$prefix" >/dev/null
+fi
 
 echo "installed:"
 (cd "$prefix" && find . \( -type f -o -type l \) | sort | sed 's/^/  /')
@@ -46,13 +52,6 @@ version=$(pkg-config --modversion quorvellanapi)
 echo "installed monitor starts:"
 "$prefix/bin/quorvellan-monitor" --help >/dev/null
 
-"$prefix/bin/quorvellan-controller-sim" --port 6158 --identity local --serial PKG-0001 >"$work/simulator.log" 2>&1 &
-simulator_pid=$!
-for _ in $(seq 100); do
-  grep -q "^listening on" "$work/simulator.log" && break
-  sleep 0.1
-done
-grep -q "^listening on" "$work/simulator.log" || { echo "simulator did not start:"; cat "$work/simulator.log"; exit 1; }
-
+start_simulator "$prefix/bin/quorvellan-controller-sim" "$work/simulator.log" --identity local --serial PKG-0001
 "$work/consumer-cmake/consumer" PKG-0001
 "$work/consumer-pkg-config" PKG-0001

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <string>
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "tools/controller-sim/simulator.hpp"
@@ -28,6 +30,7 @@ Answers the treadmill library like a controller, with a simulated treadmill.
   --serial TEXT       serial number to report (default SIMULATOR-0001)
   --locked            report the treadmill as locked
   --log               print every message received and reply sent
+  --reset-on-connect  put the treadmill at rest for every new client
 Faults, for testing applications:
   --delay-ms N        answer N ms late
   --stall             read messages, never answer
@@ -37,6 +40,10 @@ Faults, for testing applications:
   --split             answer in two writes, 10 ms apart
   --wrong-name        answer under a name no client expects
   --fault-after N     answer the first N messages of a connection normally
+The treadmill's state (run state, brake, belt speeds, user position) lives as
+long as the simulator and is shared by its clients: belts still move after a
+client leaves. To start from rest, restart the simulator or use
+--reset-on-connect.
 Prints "listening on ADDRESS:PORT" when ready; SIGINT or SIGTERM stops it.
 )";
 
@@ -66,6 +73,13 @@ Version ToVersion(const std::string& text) {
             ToInt("--version", text.substr(second + 1), 0, limit)};
 }
 
+std::string ToBindAddress(const std::string& text) {
+    boost::system::error_code error;
+    if (text != "localhost") boost::asio::ip::make_address(text, error);
+    if (error) UsageError("--bind expects an IP address (such as 127.0.0.1 or 0.0.0.0) or localhost, not '" + text + "'");
+    return text;
+}
+
 SimulatorOptions ParseOptions(int argc, char** argv) {
     SimulatorOptions options;
     for (int i = 1; i < argc; ++i) {
@@ -78,7 +92,7 @@ SimulatorOptions ParseOptions(int argc, char** argv) {
             std::cout << kUsage;
             std::exit(0);
         } else if (option == "--port") options.port = static_cast<std::uint16_t>(ToInt(option, value(), 0, 65535));
-        else if (option == "--bind") options.bind = value();
+        else if (option == "--bind") options.bind = ToBindAddress(value());
         else if (option == "--identity") {
             const std::string identity = value();
             if (identity != "local" && identity != "remote") UsageError("--identity is local or remote");
@@ -87,6 +101,7 @@ SimulatorOptions ParseOptions(int argc, char** argv) {
         else if (option == "--serial") options.serial = value();
         else if (option == "--locked") options.locked = true;
         else if (option == "--log") options.log = true;
+        else if (option == "--reset-on-connect") options.resetOnConnect = true;
         else if (option == "--delay-ms") options.faults.delay = std::chrono::milliseconds(ToInt(option, value(), 0, 600000));
         else if (option == "--stall") options.faults.stall = true;
         else if (option == "--close-after") options.faults.closeAfter = ToInt(option, value(), 1, 1 << 30);
@@ -113,6 +128,13 @@ int main(int argc, char** argv) {
         });
         std::cout << "listening on " << server.Endpoints().front() << std::endl;
         io.run();
+    } catch (const boost::system::system_error& error) {
+        std::cerr << "quorvellan-controller-sim: " << error.what();
+        if (error.code() == boost::asio::error::address_in_use)
+            std::cerr << " (another simulator, or a controller, already listens there: stop it, or choose another "
+                         "port with --port)";
+        std::cerr << std::endl;
+        return 1;
     } catch (const std::exception& error) {
         std::cerr << "quorvellan-controller-sim: " << error.what() << std::endl;
         return 1;

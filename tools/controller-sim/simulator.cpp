@@ -235,7 +235,9 @@ void SimulatorServer::Listen(const tcp::endpoint& endpoint) {
     acceptor->open(endpoint.protocol());
     acceptor->set_option(asio::socket_base::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor->set_option(asio::ip::v6_only(true));
-    acceptor->bind(endpoint);
+    error_code error;
+    acceptor->bind(endpoint, error);
+    if (error) throw boost::system::system_error(error, "cannot listen on " + ToText(endpoint));
     acceptor->listen();
     Accept(*acceptor);
     acceptors.push_back(std::move(acceptor));
@@ -248,6 +250,10 @@ void SimulatorServer::Accept(tcp::acceptor& acceptor) {
             const int id = ++connectionCount;
             error_code ignored;
             LogLine(id, "--", "connected from " + ToText(socket.remote_endpoint(ignored)));
+            if (options.resetOnConnect) {
+                model = TreadmillModel(options.limits, options.locked);
+                lastStep = std::chrono::steady_clock::now();
+            }
             ForgetClosedConnections();
             auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
             connections.push_back(connection);

@@ -47,6 +47,7 @@ struct SimulatorOptions {
     std::string serial = "SIMULATOR-0001";
     bool locked = false;
     bool log = false;
+    bool resetOnConnect = false;  // each new client finds the treadmill at rest
     Faults faults;
     TreadmillLimits limits;
 };

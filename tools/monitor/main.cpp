@@ -24,17 +24,26 @@ volatile std::sig_atomic_t interrupted = 0;
 
 void OnInterrupt(int) { interrupted = 1; }
 
-// Prints InitInternal's outcome; true when connected.
+// Where InitInternal connects; the network host is the library's build
+// setting, handed to the monitor by its build.
+std::string ControllerAddress(const MonitorOptions& options) {
+    return std::string(options.remote ? QUORVELLAN_MONITOR_REMOTE_HOST : "localhost") + ":6158";
+}
+
+// Prints InitInternal's outcome, with the address tried when it failed; true when connected.
 bool Connect(const MonitorOptions& options, const char* what) {
     int status = -1;
     const int result = InitInternal(&status, !options.remote);
     if (options.json) {
-        std::cout << nlohmann::json{{"event", what}, {"result", result}, {"status", status},
-                                    {"statusText", StatusWords(status)}}
-                  << std::endl;
+        nlohmann::json event{{"event", what}, {"result", result}, {"status", status},
+                             {"statusText", StatusWords(status)}};
+        if (result != 1) event["tried"] = ControllerAddress(options);
+        std::cout << event << std::endl;
     } else {
         std::cout << "InitInternal " << (result == 1 ? "succeeded" : "failed") << " (status " << status
-                  << "): " << StatusWords(status) << std::endl;
+                  << "): " << StatusWords(status);
+        if (result != 1) std::cout << " (tried " << ControllerAddress(options) << ")";
+        std::cout << std::endl;
     }
     return result == 1;
 }

@@ -78,7 +78,7 @@ MonitorOptions ParseOptions(const std::vector<std::string>& arguments) {
         if (option == "--remote") options.remote = true;
         else if (option == "--rate") {
             options.rate = ToNumber(option, value());
-            if (options.rate <= 0.0 || options.rate > 1000.0) throw std::invalid_argument("--rate is from 0 to 1000");
+            if (options.rate <= 0.0 || options.rate > 1000.0) throw std::invalid_argument("--rate expects samples per second above 0 and up to 1000, not '" + arguments[i] + "'");
         } else if (option == "--seconds") {
             options.seconds = ToNumber(option, value());
             if (*options.seconds < 0.0) throw std::invalid_argument("--seconds cannot be negative");

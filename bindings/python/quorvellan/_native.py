@@ -108,10 +108,15 @@ def library():
 
 
 def _c_free():
-    """free() of the C runtime the library allocates with, where it is unambiguous."""
+    """free() of the C runtime the library allocates with.
+
+    The Windows DLL allocates with msvcrt (its import table names it), so its
+    buffers go back to msvcrt's free, whatever runtime Python itself uses.
+    """
     if sys.platform == "win32":
-        return None  # the DLL may use another C runtime than Python's
-    free = ctypes.CDLL(None).free  # the process's malloc family, as the library sees it
+        free = ctypes.CDLL("msvcrt").free
+    else:
+        free = ctypes.CDLL(None).free  # the process's malloc family, as the library sees it
     free.argtypes = [ctypes.c_void_p]
     free.restype = None
     return free
@@ -131,6 +136,6 @@ def take_serial_number(address):
     if not address:
         return ""
     text = ctypes.string_at(address).decode("utf-8", errors="replace")
-    if text and _free is not None:
+    if text:
         _free(address)
     return text

@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Checks an assembled Unity package folder.
+
+usage: check_unity_package.py <package folder> <version>
+
+package.json is valid and carries the version; every file and folder that
+Unity imports (all but Samples~) has its .meta and every .meta its asset, with
+GUIDs unique; each native plugin is enabled for its own platform only.
+"""
+import json
+import os
+import re
+import sys
+
+PLATFORMS = {".dll": "Win64", ".so": "Linux64"}
+
+
+def imported_paths(root):
+    for folder, folders, files in os.walk(root):
+        folders[:] = [name for name in folders if not name.endswith("~")]
+        for name in folders + files:
+            yield os.path.relpath(os.path.join(folder, name), root)
+
+
+def meta_problems(root):
+    problems, guids = [], {}
+    paths = set(imported_paths(root))
+    for path in sorted(paths):
+        if path.endswith(".meta"):
+            if path[:-5] not in paths:
+                problems.append(f"{path} has no asset")
+            continue
+        meta = os.path.join(root, path + ".meta")
+        if not os.path.isfile(meta):
+            problems.append(f"{path} has no .meta")
+            continue
+        guid = re.search(r"^guid: ([0-9a-f]{32})$", open(meta).read(), re.MULTILINE)
+        if not guid:
+            problems.append(f"{path}.meta has no GUID")
+        elif guid.group(1) in guids:
+            problems.append(f"{path} and {guids[guid.group(1)]} share a GUID")
+        else:
+            guids[guid.group(1)] = path
+    return problems
+
+
+def enabled_standalone_platforms(meta_text):
+    found = re.findall(r"Standalone: (\w+)\n    second:\n      enabled: (\d)", meta_text)
+    return {platform for platform, enabled in found if enabled == "1"}
+
+
+def plugin_problems(root):
+    problems, plugins = [], os.path.join(root, "Plugins", "x86_64")
+    for name in sorted(os.listdir(plugins)):
+        extension = os.path.splitext(name)[1]
+        if extension not in PLATFORMS:
+            continue
+        text = open(os.path.join(plugins, name + ".meta")).read()
+        enabled = enabled_standalone_platforms(text)
+        if enabled != {PLATFORMS[extension]}:
+            problems.append(f"{name}: enabled for {sorted(enabled)}, not only {PLATFORMS[extension]}")
+        if "CPU: x86_64" not in text:
+            problems.append(f"{name}: no x86_64 CPU setting")
+    return problems
+
+
+def manifest_problems(root, version):
+    manifest = json.load(open(os.path.join(root, "package.json")))
+    problems = []
+    if manifest.get("version") != version:
+        problems.append(f"package.json version {manifest.get('version')}, the project's is {version}")
+    for sample in manifest.get("samples", []):
+        if not os.path.isdir(os.path.join(root, sample["path"])):
+            problems.append(f"sample folder {sample['path']} is missing")
+    return problems
+
+
+def main():
+    root, version = sys.argv[1:3]
+    problems = manifest_problems(root, version) + meta_problems(root) + plugin_problems(root)
+    for problem in problems:
+        print("FAIL:", problem)
+    print(f"{root}: {len(list(imported_paths(root)))} imported paths, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
