@@ -1,6 +1,8 @@
 // The newest sample, written by the poll thread and copied by any thread
-// without a lock: a sequence lock over relaxed atomic words, so a reader
-// never waits on the writer's I/O and the copy stays free of data races.
+// without a lock: a sequence lock over atomic words, so a reader never waits
+// on the writer's I/O and the copy stays free of data races. Release stores
+// and acquire loads of the words order them against the sequence without
+// fences (plain moves on x86-64; ThreadSanitizer understands them).
 #pragma once
 
 #include <atomic>
@@ -27,8 +29,7 @@ public:
         std::memcpy(source, &record, sizeof source);
         const std::uint64_t version = sequence.load(std::memory_order_relaxed);
         sequence.store(version + 1, std::memory_order_relaxed);  // odd: write under way
-        std::atomic_thread_fence(std::memory_order_release);
-        for (std::size_t i = 0; i < kWords; ++i) words[i].store(source[i], std::memory_order_relaxed);
+        for (std::size_t i = 0; i < kWords; ++i) words[i].store(source[i], std::memory_order_release);
         sequence.store(version + 2, std::memory_order_release);
     }
 
@@ -37,8 +38,7 @@ public:
         std::uint64_t copy[kWords];
         for (;;) {
             const std::uint64_t before = sequence.load(std::memory_order_acquire);
-            for (std::size_t i = 0; i < kWords; ++i) copy[i] = words[i].load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            for (std::size_t i = 0; i < kWords; ++i) copy[i] = words[i].load(std::memory_order_acquire);
             if ((before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before) break;
         }
         std::memcpy(&record, copy, sizeof copy);
