@@ -39,7 +39,8 @@ StreamEntryPoints ResolveStream(HMODULE module) {
 }
 
 QuorvellanStream* Start(const StreamEntryPoints& entry) {
-    QuorvellanStreamOptions options = FastOptions();
+    // Filled here: this program links neither DLL.
+    QuorvellanStreamOptions options{1, 20, 80, 0, 250.0};
     QuorvellanStream* stream = nullptr;
     EXPECT_EQ(entry.start(&options, &stream), QUORVELLAN_STREAM_OK);
     return stream;
