@@ -140,9 +140,13 @@ int main(int argc, char** argv) {
     const double max = Quantile(results.frameNs, frames, 1.0) / 1e3;
     printf("| %s | %s | %.1f | %.1f | %.1f | %zu of %zu | ", argv[3], argv[1], median, p99, max, over, frames);
     if (stream_mode) {
-        printf("%.2f / %.2f | %lld / %lld | %llu |\n", Quantile(results.ageNs, results.ages, 0.5) / 1e6,
-               Quantile(results.ageNs, results.ages, 0.99) / 1e6, Quantile(results.latestNs, frames, 0.5),
-               Quantile(results.latestNs, frames, 1.0), results.reconnects);
+        if (results.ages > 0)
+            printf("%.2f / %.2f | ", Quantile(results.ageNs, results.ages, 0.5) / 1e6,
+                   Quantile(results.ageNs, results.ages, 0.99) / 1e6);
+        else
+            printf("no good poll | ");
+        printf("%lld / %lld | %llu |\n", Quantile(results.latestNs, frames, 0.5), Quantile(results.latestNs, frames, 1.0),
+               results.reconnects);
     } else {
         printf("- | - | %llu |\n", results.reconnects);
     }

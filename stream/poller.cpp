@@ -173,15 +173,12 @@ bool Poller::SendCommands() {
     return CheckConnection() == 1;
 }
 
-// One poll: speeds, ring and run state. The three speed values of the sample
-// all come from the one GetFloorSpeeds reply. While running and unlocked one
-// run-state query answers both questions; otherwise a second one tells a
-// locked treadmill from a stopped one.
+// One poll: ring, run state, then speeds, so that the speeds a game moves by
+// are the newest when the sample is published. The three speed values of the
+// sample all come from the one GetFloorSpeeds reply. While running and
+// unlocked one run-state query answers both questions; otherwise a second one
+// tells a locked treadmill from a stopped one.
 bool Poller::Poll() {
-    ++current.exchanges;
-    const FloorSpeeds speeds = GetFloorSpeeds();
-    const std::int64_t readAt = QuorvellanStreamClockNs();
-    if (Stopping()) return false;
     ++current.exchanges;
     const Ring ring = GetRing();
     if (Stopping()) return false;
@@ -192,6 +189,10 @@ bool Poller::Poll() {
         ++current.exchanges;
         running = GetTreadmillRunState(false);
     }
+    if (Stopping()) return false;
+    ++current.exchanges;
+    const FloorSpeeds speeds = GetFloorSpeeds();
+    const std::int64_t readAt = QuorvellanStreamClockNs();
     if (Stopping()) return false;
     if (ring.w != kRingW || CheckConnection() != 1) {
         ++current.failedReads;
