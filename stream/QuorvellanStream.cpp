@@ -62,7 +62,7 @@ QUORVELLAN_STREAM_API void QuorvellanStreamDefaultOptions(QuorvellanStreamOption
     if (!options) return;
     options->local = 1;
     options->reconnectMinMs = 100;
-    options->reconnectMaxMs = 2000;
+    options->reconnectMaxMs = 1000;
     options->reserved = 0;
     options->pollRateHz = 250.0;
 }

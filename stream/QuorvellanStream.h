@@ -49,7 +49,7 @@ extern "C" {
 /* Connection state of a sample. */
 #define QUORVELLAN_STREAM_STOPPED 0              /* no stream (Latest on NULL) */
 #define QUORVELLAN_STREAM_CONNECTING 1           /* not connected yet since Start */
-#define QUORVELLAN_STREAM_CONNECTED 2            /* handshake passed, polling */
+#define QUORVELLAN_STREAM_CONNECTED 2            /* handshake passed and polled */
 #define QUORVELLAN_STREAM_LOST 3                 /* was connected; reconnecting */
 #define QUORVELLAN_STREAM_CONTROLLER_TOO_OLD 4   /* last attempt: status 3; retrying */
 #define QUORVELLAN_STREAM_WRONG_CONTROLLER 5     /* last attempt: status 4 or 5; retrying */
@@ -100,7 +100,7 @@ _Static_assert(sizeof(QuorvellanStreamSample) == 200, "the sample's layout is fi
 _Static_assert(sizeof(QuorvellanStreamOptions) == 24, "the options' layout is fixed for the bindings");
 #endif
 
-/* Local controller, 250 polls per second, reconnect after 100 ms up to 2 s. */
+/* Local controller, 250 polls per second, reconnect after 100 ms doubling up to 1 s. */
 QUORVELLAN_STREAM_API void QuorvellanStreamDefaultOptions(QuorvellanStreamOptions* options);
 
 /* Starts the poll thread and returns at once (the connect happens in the

@@ -118,7 +118,8 @@ bool Poller::Connect() {
     everConnected = true;
     current.state = QUORVELLAN_STREAM_CONNECTED;
     commands.Accept(true);
-    Publish();
+    // Published with the first poll, so that a connected sample always
+    // carries readings of this connection.
     return true;
 }
 

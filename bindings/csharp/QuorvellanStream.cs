@@ -137,7 +137,7 @@ namespace Quorvellan
         private TreadmillStream(IntPtr handle) { this.handle = handle; }
 
         public static TreadmillStream Start(bool local = true, double pollRateHz = 250.0,
-                                            int reconnectMinMs = 100, int reconnectMaxMs = 2000)
+                                            int reconnectMinMs = 100, int reconnectMaxMs = 1000)
         {
             var options = new StreamOptions
             {

@@ -130,7 +130,7 @@ class TreadmillStream:
     are dropped (the set_ function returns False) and counted.
     """
 
-    def __init__(self, local=True, poll_rate_hz=250.0, reconnect_min_ms=100, reconnect_max_ms=2000):
+    def __init__(self, local=True, poll_rate_hz=250.0, reconnect_min_ms=100, reconnect_max_ms=1000):
         self._lib = stream_library()
         options = StreamOptions(1 if local else 0, reconnect_min_ms, reconnect_max_ms, 0, poll_rate_hz)
         self._handle = _HANDLE()
