@@ -128,6 +128,9 @@ TEST(StreamSample, LatestFromManyThreadsIsNeverTorn) {
                     s.floorSpeedsNormalized.x != s.floorSpeeds.x / 1.5)
                     torn = true;
                 lastSequence = s.sequence;
+                // A pause that still gives many reads per publish, without
+                // starving the poll thread where threads share one core (valgrind).
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
             }
         });
     }
@@ -239,7 +242,9 @@ TEST(StreamCommands, PositionIsCoalescedToTheNewest) {
         if (!message.contains(key::kUserPositionX)) continue;
         sent.push_back(message[key::kUserPositionX].get<double>());
         EXPECT_EQ(message[key::kUserPositionY].get<double>(), -sent.back());
-        EXPECT_EQ(message[key::kUserRotationZ].get<double>(), sent.back());
+        // Each value keeps its own newest: the poll may come between the two sets.
+        const double rotation = message[key::kUserRotationZ].get<double>();
+        EXPECT_TRUE(rotation == sent.back() || rotation == sent.back() - 1) << rotation;
     }
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), kFrames);
