@@ -1,5 +1,5 @@
-# What `cmake --install` puts in place: the library (with its version and
-# SOVERSION), the public header, a CMake package giving the imported target
+# What `cmake --install` puts in place: the library and the stream library
+# (with their version and SOVERSION), the public headers, a CMake package giving the imported target
 # QuorvellanAPI::QuorvellanAPI, a pkg-config file, and the simulator and
 # monitor when they are built.
 include(GNUInstallDirs)
@@ -7,7 +7,9 @@ include(CMakePackageConfigHelpers)
 
 set(QUORVELLAN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuorvellanAPI)
 
-install(TARGETS QuorvellanAPI EXPORT QuorvellanAPITargets
+# The stream library beside it finds the core in its own directory.
+set_target_properties(QuorvellanStream PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS QuorvellanAPI QuorvellanStream EXPORT QuorvellanAPITargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development

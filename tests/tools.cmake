@@ -3,8 +3,9 @@
 # handshakes. The tests start programs as child processes (POSIX).
 if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
   # The monitor as the tests run it: --remote reaches this machine too.
+  quorvellan_add_stream(QuorvellanStream_remote_localhost QuorvellanAPI_remote_localhost)
   add_executable(quorvellan-monitor-localhost ${PROJECT_SOURCE_DIR}/tools/monitor/main.cpp)
-  target_link_libraries(quorvellan-monitor-localhost PRIVATE quorvellan_monitor QuorvellanAPI_remote_localhost)
+  target_link_libraries(quorvellan-monitor-localhost PRIVATE quorvellan_monitor QuorvellanStream_remote_localhost)
   target_compile_definitions(quorvellan-monitor-localhost PRIVATE QUORVELLAN_MONITOR_REMOTE_HOST="localhost")
   quorvellan_warnings(quorvellan-monitor-localhost)
 

@@ -10,6 +10,16 @@ if(WIN32)
   add_test(NAME windows_dll_tables
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
                    ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanAPI> ${PROJECT_SOURCE_DIR}/api/QuorvellanAPI.h)
+
+  # The stream DLL, loaded and freed with the core it imports.
+  quorvellan_add_test(windows_load_stream SOURCES windows/load_stream_test.cpp
+                      LIBS quorvellan_fault_support PORT)
+  target_include_directories(windows_load_stream PRIVATE ${PROJECT_SOURCE_DIR}/api)
+  add_dependencies(windows_load_stream QuorvellanAPI QuorvellanStream)
+  add_test(NAME windows_stream_dll_tables
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
+                   ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanStream> ${PROJECT_SOURCE_DIR}/stream/QuorvellanStream.h
+                   QuorvellanAPI.dll)
 endif()
 
 # A C caller frees serial-number buffers through msvcrt's free, as both

@@ -7,8 +7,10 @@
 //   .NET:   next to the application's executable, or on the loader path
 //           (PATH on Windows, LD_LIBRARY_PATH on Linux).
 //
-// Threading: the library is not thread-safe. Call it from one thread at a time,
-// normally Unity's main thread (Update); never from jobs or several threads at once.
+// Threading: the library takes one caller at a time; Treadmill serialises every
+// call into it with one lock, so threads may share it (a call waits while another
+// is in progress, up to 3 s for a connect). A game loop that must never wait
+// uses TreadmillStream (QuorvellanStream.cs) instead.
 //
 // Marshalling rules kept below, because mistakes at this boundary are silent:
 //   - every bool is one byte (UnmanagedType.I1) in both directions; the default
@@ -217,13 +219,16 @@ namespace Quorvellan
     }
 
     /// <summary>
-    /// The treadmill behind the controller process. One per application; not
-    /// thread-safe. Speed, position and rotation commands are queued and leave
+    /// The treadmill behind the controller process. One per application; its
+    /// calls are serialised, so several threads may use it. Speed, position and
+    /// rotation commands are queued and leave
     /// with the next query or on/off command; a value set twice before that keeps
     /// its first value.
     /// </summary>
     public sealed class Treadmill : IDisposable
     {
+        // The core takes one caller at a time; every Treadmill shares this lock.
+        private static readonly object CoreLock = new object();
         private bool disposed;
 
         private Treadmill() { }
@@ -241,7 +246,9 @@ namespace Quorvellan
         public void Reconnect(bool local = true)
         {
             int statusCode;
-            if (NativeMethods.InitInternal(out statusCode, local) != 1) throw new TreadmillException(statusCode);
+            int result;
+            lock (CoreLock) result = NativeMethods.InitInternal(out statusCode, local);
+            if (result != 1) throw new TreadmillException(statusCode);
         }
 
         public static string DescribeStatus(int statusCode)
@@ -259,41 +266,41 @@ namespace Quorvellan
 
         // Queries: one exchange each, except Info and ApiLock; fallbacks on failure.
 
-        public bool Connected { get { return NativeMethods.CheckConnection() == 1; } }
-        public FloorSpeeds FloorSpeeds { get { return NativeMethods.GetFloorSpeeds(); } }
-        public FloorSpeeds FloorSpeedsNormalized { get { return NativeMethods.GetFloorSpeedsNormalized(); } }
-        public double FloorSpeedMagnitude { get { return NativeMethods.GetFloorSpeedMagnitude(); } }
-        public Ring Ring { get { return NativeMethods.GetRing(); } }
+        public bool Connected { get { lock (CoreLock) return NativeMethods.CheckConnection() == 1; } }
+        public FloorSpeeds FloorSpeeds { get { lock (CoreLock) return NativeMethods.GetFloorSpeeds(); } }
+        public FloorSpeeds FloorSpeedsNormalized { get { lock (CoreLock) return NativeMethods.GetFloorSpeedsNormalized(); } }
+        public double FloorSpeedMagnitude { get { lock (CoreLock) return NativeMethods.GetFloorSpeedMagnitude(); } }
+        public Ring Ring { get { lock (CoreLock) return NativeMethods.GetRing(); } }
 
         /// <summary>True when the treadmill runs.</summary>
-        public bool Running { get { return NativeMethods.GetTreadmillRunState(false); } }
+        public bool Running { get { lock (CoreLock) return NativeMethods.GetTreadmillRunState(false); } }
 
         /// <summary>True when the treadmill runs and the controller has not locked it.</summary>
-        public bool RunningAndUnlocked { get { return NativeMethods.GetTreadmillRunState(true); } }
+        public bool RunningAndUnlocked { get { lock (CoreLock) return NativeMethods.GetTreadmillRunState(true); } }
 
         /// <summary>The serial number, or "" when it cannot be read.</summary>
-        public string SerialNumber { get { return NativeMethods.TakeSerialNumber(NativeMethods.GetTreadmillSerialNumber()); } }
+        public string SerialNumber { get { lock (CoreLock) return NativeMethods.TakeSerialNumber(NativeMethods.GetTreadmillSerialNumber()); } }
 
-        public TreadmillInfo Info { get { return NativeMethods.GetTreadmillInfo(); } }
-        public bool ApiLock { get { return NativeMethods.GetAPILock(); } }
+        public TreadmillInfo Info { get { lock (CoreLock) return NativeMethods.GetTreadmillInfo(); } }
+        public bool ApiLock { get { lock (CoreLock) return NativeMethods.GetAPILock(); } }
 
         // Commands. SetBrake and SetRunState send at once; the others are queued.
 
-        public void SetBrake(bool applied) { NativeMethods.SetBrake(applied); }
-        public void SetRunState(bool enabled) { NativeMethods.SetTreadmillRunState(enabled); }
-        public void SetManualSpeeds(double x, double y) { NativeMethods.SetManualSpeeds(x, y); }
-        public void SetUserPosition(double x, double y) { NativeMethods.SetUserPosition(x, y); }
-        public void SetUserRotation(double w, double x, double y, double z) { NativeMethods.SetUserRotation(w, x, y, z); }
+        public void SetBrake(bool applied) { lock (CoreLock) NativeMethods.SetBrake(applied); }
+        public void SetRunState(bool enabled) { lock (CoreLock) NativeMethods.SetTreadmillRunState(enabled); }
+        public void SetManualSpeeds(double x, double y) { lock (CoreLock) NativeMethods.SetManualSpeeds(x, y); }
+        public void SetUserPosition(double x, double y) { lock (CoreLock) NativeMethods.SetUserPosition(x, y); }
+        public void SetUserRotation(double w, double x, double y, double z) { lock (CoreLock) NativeMethods.SetUserRotation(w, x, y, z); }
 
         /// <summary>Accepted and ignored by the library.</summary>
-        public void SetApiLock(bool locked) { NativeMethods.SetAPILock(locked); }
+        public void SetApiLock(bool locked) { lock (CoreLock) NativeMethods.SetAPILock(locked); }
 
         /// <summary>Stops the library's network service (DeInitInternal).</summary>
         public void Dispose()
         {
             if (disposed) return;
             disposed = true;
-            NativeMethods.DeInitInternal();
+            lock (CoreLock) NativeMethods.DeInitInternal();
         }
     }
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Checks the export and import tables of QuorvellanAPI.dll.
+"""Checks the export and import tables of QuorvellanAPI.dll or QuorvellanStream.dll.
 
-usage: check_dll_tables.py OBJDUMP DLL HEADER
+usage: check_dll_tables.py OBJDUMP DLL HEADER [ALSO_ALLOWED_DLL...]
 
 The DLL exports exactly the library's entry points, under their plain names,
-and those are exactly the functions the public header declares. It imports
-only DLLs that every Windows machine has: no GCC runtime, no libstdc++, no
-winpthread.
+and those are exactly the functions the public header declares (for the
+stream, the header's QUORVELLAN_STREAM_API functions). It imports only DLLs
+that every Windows machine has, and those named on the command line (the
+stream imports QuorvellanAPI.dll): no GCC runtime, no libstdc++, no winpthread.
 """
 import re
 import subprocess
@@ -41,21 +42,27 @@ def header_declarations(header):
         return set(re.findall(r"^QUORVELLAN_API .*?QUORVELLAN_CALL (\w+)\(", source.read(), re.MULTILINE))
 
 
+def stream_declarations(header):
+    with open(header, encoding="utf-8") as source:
+        return set(re.findall(r"^QUORVELLAN_STREAM_API .*?\b(QuorvellanStream\w+)\(", source.read(), re.MULTILINE))
+
+
 def is_system_dll(name):
     lower = name.lower()
     return any(lower == known or (known.endswith("-") and lower.startswith(known)) for known in SYSTEM_DLLS)
 
 
-def problems(exports, address_count, imports, declared):
+def problems(exports, address_count, imports, declared, expected=ENTRY_POINTS, allowed=()):
     found = []
     if address_count != len(exports):
         found.append(f"{address_count} exported addresses for {len(exports)} names")
-    if sorted(exports) != sorted(ENTRY_POINTS):
-        found.append(f"exports: missing {sorted(ENTRY_POINTS - set(exports))}, "
-                     f"unexpected {sorted(set(exports) - ENTRY_POINTS)}, {len(exports)} in all")
-    if declared != ENTRY_POINTS:
-        found.append(f"header declares {sorted(declared ^ ENTRY_POINTS)} differently")
-    foreign = [name for name in imports if not is_system_dll(name)]
+    if sorted(exports) != sorted(expected):
+        found.append(f"exports: missing {sorted(expected - set(exports))}, "
+                     f"unexpected {sorted(set(exports) - expected)}, {len(exports)} in all")
+    if declared != expected:
+        found.append(f"header declares {sorted(declared ^ expected)} differently")
+    allowed_lower = {name.lower() for name in allowed}
+    foreign = [name for name in imports if not is_system_dll(name) and name.lower() not in allowed_lower]
     if foreign:
         found.append(f"imports DLLs that Windows does not ship: {foreign}")
     if not imports:
@@ -65,8 +72,15 @@ def problems(exports, address_count, imports, declared):
 
 def main():
     objdump, dll, header = sys.argv[1:4]
+    allowed = sys.argv[4:]
     exports, address_count, imports = read_tables(objdump, dll)
-    found = problems(exports, address_count, imports, header_declarations(header))
+    streamed = stream_declarations(header)
+    if streamed:
+        found = problems(exports, address_count, imports, streamed, streamed, allowed)
+        if not any(name.lower() in {a.lower() for a in allowed} for name in imports):
+            found.append(f"does not import {allowed}")
+    else:
+        found = problems(exports, address_count, imports, header_declarations(header), allowed=allowed)
     print(f"{dll}: {len(exports)} exports, imports {', '.join(imports)}")
     for problem in found:
         print("FAIL:", problem)

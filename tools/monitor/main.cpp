@@ -1,6 +1,7 @@
 // quorvellan-monitor: shows a treadmill's state live through the library.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <iostream>
 #include <thread>
@@ -30,10 +31,20 @@ std::string ControllerAddress(const MonitorOptions& options) {
     return std::string(options.remote ? QUORVELLAN_MONITOR_REMOTE_HOST : "localhost") + ":6158";
 }
 
-// Prints InitInternal's outcome, with the address tried when it failed; true when connected.
-bool Connect(const MonitorOptions& options, const char* what) {
-    int status = -1;
-    const int result = InitInternal(&status, !options.remote);
+// Waits for the stream's first connect attempt (at most its 3 s connect and
+// one exchange, or until Ctrl-C); returns that attempt's status code.
+int FirstStatus(const QuorvellanStream* stream) {
+    QuorvellanStreamSample sample;
+    for (;;) {
+        QuorvellanStreamLatest(stream, &sample);
+        if (sample.lastStatus != -1 || interrupted) return sample.lastStatus;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Prints the outcome of a connect (InitInternal, on the stream's thread).
+void Report(const MonitorOptions& options, const char* what, int status) {
+    const int result = status == QUORVELLAN_STATUS_CONNECTED ? 1 : -1;
     if (options.json) {
         nlohmann::json event{{"event", what}, {"result", result}, {"status", status},
                              {"statusText", StatusWords(status)}};
@@ -45,13 +56,14 @@ bool Connect(const MonitorOptions& options, const char* what) {
         if (result != 1) std::cout << " (tried " << ControllerAddress(options) << ")";
         std::cout << std::endl;
     }
-    return result == 1;
 }
 
-void SendWishes(const MonitorOptions& options) {
-    if (options.manual) SetManualSpeeds(options.manual->x, options.manual->y);
-    if (options.enable) SetTreadmillRunState(true);
-    if (options.brake) SetBrake(true);
+// Given again after every reconnect: the stream drops on/off commands given
+// while disconnected, so nothing stale is sent.
+void SendWishes(QuorvellanStream* stream, const MonitorOptions& options) {
+    if (options.manual) QuorvellanStreamSetManualSpeeds(stream, options.manual->x, options.manual->y);
+    if (options.enable) QuorvellanStreamSetRunState(stream, 1);
+    if (options.brake) QuorvellanStreamSetBrake(stream, 1);
 }
 
 class Display {
@@ -84,12 +96,14 @@ struct Totals {
     int reconnects = 0;
 };
 
-// Samples at the chosen rate until the time is up or Ctrl-C.
-Totals SampleUntilDone(const MonitorOptions& options) {
+// Samples at the chosen rate until the time is up or Ctrl-C. The stream
+// reconnects in the background; each reconnect is reported once.
+Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options) {
     Display display(options);
     ScriptedWalk walker;
     FloorSpeeds lastFloor{};
     Totals totals;
+    std::uint64_t reconnectsSeen = 0;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
     const auto start = Clock::now();
     double previous = 0.0;
@@ -100,21 +114,23 @@ Totals SampleUntilDone(const MonitorOptions& options) {
         if (options.walk) {
             walker.Step(now, now - previous, lastFloor);
             const Rotation facing = walker.Facing();
-            SetUserPosition(walker.Position().x, walker.Position().y);  // sent with the first query
-            SetUserRotation(facing.w, facing.x, facing.y, facing.z);
+            QuorvellanStreamSetUserPosition(stream, walker.Position().x, walker.Position().y);
+            QuorvellanStreamSetUserRotation(stream, facing.w, facing.x, facing.y, facing.z);
             user = walker.Position();
         }
         previous = now;
-        Sample sample = TakeSample(now);
+        QuorvellanStreamSample streamed;
+        QuorvellanStreamLatest(stream, &streamed);
+        for (; reconnectsSeen < streamed.reconnects; ++reconnectsSeen) {
+            ++totals.reconnects;
+            Report(options, "reconnect", streamed.lastStatus);
+            SendWishes(stream, options);
+        }
+        Sample sample = FromStream(streamed, now);
         sample.user = user;
         lastFloor = sample.floor;
         display.Show(sample);
         ++totals.samples;
-        // A late reply closes the connection: take it up again.
-        if (!sample.connected && !interrupted) {
-            ++totals.reconnects;
-            if (Connect(options, "reconnect")) SendWishes(options);
-        }
         // After a slow sample, go on from now rather than catch up.
         next = std::max(next + period, Clock::now());
         std::this_thread::sleep_until(next);
@@ -140,10 +156,26 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
-    if (!Connect(options, "init")) return 1;
-    SendWishes(options);
-    const Totals totals = SampleUntilDone(options);
-    DeInitInternal();
+    QuorvellanStreamOptions streamOptions;
+    QuorvellanStreamDefaultOptions(&streamOptions);
+    streamOptions.local = options.remote ? 0 : 1;
+    streamOptions.pollRateHz = std::max(options.rate, 50.0);
+    QuorvellanStream* stream = nullptr;
+    const int started = QuorvellanStreamStart(&streamOptions, &stream);
+    if (started != QUORVELLAN_STREAM_OK) {
+        std::cerr << "quorvellan-monitor: " << QuorvellanStreamErrorText(started) << "\n";
+        return 1;
+    }
+    const int status = FirstStatus(stream);
+    if (status != QUORVELLAN_STATUS_CONNECTED) {
+        if (status != -1) Report(options, "init", status);
+        QuorvellanStreamStop(stream);
+        return 1;
+    }
+    Report(options, "init", status);
+    SendWishes(stream, options);
+    const Totals totals = SampleUntilDone(stream, options);
+    QuorvellanStreamStop(stream);  // ends with DeInitInternal
 
     if (options.json)
         std::cout << nlohmann::json{{"event", "end"}, {"samples", totals.samples}, {"reconnects", totals.reconnects}}

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace quorvellan::monitor {
@@ -56,15 +55,6 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-// The serial number buffer is ours to free; the library's constant empty
-// string (the failure result) is not.
-std::string TakeSerialNumber() {
-    const char* serial = GetTreadmillSerialNumber();
-    std::string copy = serial;
-    if (!copy.empty()) std::free(const_cast<char*>(serial));
-    return copy;
-}
-
 }  // namespace
 
 MonitorOptions ParseOptions(const std::vector<std::string>& arguments) {
@@ -111,17 +101,17 @@ std::string StatusWords(int status) {
     }
 }
 
-Sample TakeSample(double time) {
+Sample FromStream(const QuorvellanStreamSample& streamed, double time) {
     Sample sample;
     sample.time = time;
-    sample.floor = GetFloorSpeeds();
-    sample.normalized = GetFloorSpeedsNormalized();
-    sample.magnitude = GetFloorSpeedMagnitude();
-    sample.ring = GetRing();
-    sample.running = GetTreadmillRunState(false);
-    sample.runningUnlocked = GetTreadmillRunState(true);
-    sample.serial = TakeSerialNumber();
-    sample.connected = CheckConnection() == 1;
+    sample.floor = streamed.floorSpeeds;
+    sample.normalized = streamed.floorSpeedsNormalized;
+    sample.magnitude = streamed.floorSpeedMagnitude;
+    sample.ring = streamed.ring;
+    sample.running = streamed.running != 0;
+    sample.runningUnlocked = streamed.runningUnlocked != 0;
+    sample.serial = streamed.serialNumber;
+    sample.connected = streamed.state == QUORVELLAN_STREAM_CONNECTED;
     return sample;
 }
 

@@ -1,6 +1,6 @@
 // The live monitor's parts: options, the words for InitInternal's status
-// codes, one sample of the treadmill's state and the scripted walk. It uses
-// the library only through its public C API.
+// codes, one sample of the treadmill's state and the scripted walk. It samples
+// through the stream library, so it shows what applications get.
 #pragma once
 
 #include <optional>
@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/QuorvellanAPI.h"
+#include "stream/QuorvellanStream.h"
 
 namespace quorvellan::monitor {
 
@@ -45,7 +46,7 @@ struct Rotation {
     double z = 0.0;
 };
 
-// One look at the treadmill, through every query of the library.
+// One look at the treadmill: the stream's newest sample.
 struct Sample {
     double time = 0.0;  // seconds since the monitor started
     FloorSpeeds floor{};
@@ -59,8 +60,8 @@ struct Sample {
     std::optional<Point> user;     // where the scripted walker stands
 };
 
-// Asks the controller for everything the status view shows (seven exchanges).
-Sample TakeSample(double time);
+// The stream's sample as the monitor shows it; `time` is the monitor's own.
+Sample FromStream(const QuorvellanStreamSample& streamed, double time);
 
 nlohmann::json SampleJson(const Sample& sample);
 // One line per sample, for logs and pipes.

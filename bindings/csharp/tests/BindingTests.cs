@@ -5,7 +5,8 @@
 //   mono QuorvellanBindingTests.exe <group> <simulator program> <public header>
 //
 // groups: no-session, failures, local, remote (the last one with the library
-// variant whose network host is this machine). Exit code 0 when every case passed.
+// variant whose network host is this machine), stream and threads (StreamTests.cs).
+// Exit code 0 when every case passed.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -136,7 +137,7 @@ namespace Quorvellan.Tests
         }
     }
 
-    static class Program
+    static partial class Program
     {
         const string Serial = "CS-SERIAL-0007";
 
@@ -166,6 +167,8 @@ namespace Quorvellan.Tests
                 { "failures", FailureCases() },
                 { "local", LocalCases() },
                 { "remote", RemoteCases() },
+                { "stream", StreamCases() },
+                { "threads", ThreadCases() },
             };
             Dictionary<string, Action> cases;
             if (!groups.TryGetValue(args[0], out cases))

@@ -1,6 +1,7 @@
 """A Pythonic face of the library: one Treadmill per process."""
 import ctypes
 import enum
+import threading
 
 from . import _native
 
@@ -45,10 +46,34 @@ class TreadmillError(Exception):
                          f"status {status_code} ({self.meaning})")
 
 
+# The core takes calls from one thread at a time and has one session per
+# process: every Treadmill goes through this one lock.
+_CORE_LOCK = threading.RLock()
+
+
+class _Serialised:
+    """The library's functions, each called under the core's lock."""
+
+    def __init__(self, library):
+        self._library = library
+
+    def __getattr__(self, name):
+        function = getattr(self._library, name)
+
+        def call(*args):
+            with _CORE_LOCK:
+                return function(*args)
+
+        setattr(self, name, call)
+        return call
+
+
 class Treadmill:
     """The treadmill behind the controller process.
 
-    The library is not thread-safe: use one Treadmill from one thread at a time.
+    Safe to use from several threads: calls into the library are serialised by
+    one lock (a call waits while another thread's call, up to 3 s for connect,
+    is in progress). For a game loop that must never wait, use TreadmillStream.
     Commands that set speeds, position or rotation are queued and leave with the
     next query or on/off command; a key set twice before that keeps its first value.
 
@@ -58,7 +83,7 @@ class Treadmill:
     """
 
     def __init__(self, library=None):
-        self._lib = library if library is not None else _native.library()
+        self._lib = _Serialised(library if library is not None else _native.library())
 
     @classmethod
     def connect(cls, local=True, library=None):

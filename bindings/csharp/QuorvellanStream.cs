@@ -1,0 +1,177 @@
+// C# binding of QuorvellanStream: the treadmill's newest state for a game loop
+// that must never wait. Drop it next to Quorvellan.cs; the native library
+// (QuorvellanStream.dll / libQuorvellanStream.so) goes next to QuorvellanAPI.
+//
+//   using (var stream = Quorvellan.TreadmillStream.Start(local: true)) {
+//       stream.SetUserPosition(x, y);              // every frame; the newest value is sent
+//       Quorvellan.StreamSample sample;
+//       stream.Latest(out sample);                 // never waits, allocates nothing
+//       if (sample.Connected) Move(sample.FloorSpeeds);
+//   }
+//
+// While a stream runs it is the only user of the core: do not use a Treadmill
+// meanwhile. One stream per process. Latest and the commands may be called from
+// any thread; Dispose (Stop) from one, after the others are done with it.
+using System;
+using System.Runtime.InteropServices;
+
+namespace Quorvellan
+{
+    public enum StreamState
+    {
+        Stopped = 0,
+        Connecting = 1,
+        Connected = 2,
+        Lost = 3,
+        ControllerTooOld = 4,
+        WrongController = 5,
+    }
+
+    /// <summary>The serial number's 64 bytes inside the sample (blittable, so reading a sample allocates nothing).</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct SerialNumberBytes
+    {
+        private ulong b0, b1, b2, b3, b4, b5, b6, b7;
+
+        /// <summary>The text up to the first NUL (allocates a string: read it once per connection).</summary>
+        public override string ToString()
+        {
+            var bytes = new byte[64];
+            ulong[] words = { b0, b1, b2, b3, b4, b5, b6, b7 };
+            Buffer.BlockCopy(words, 0, bytes, 0, 64);
+            int length = Array.IndexOf(bytes, (byte)0);
+            return System.Text.Encoding.UTF8.GetString(bytes, 0, length < 0 ? 64 : length);
+        }
+    }
+
+    /// <summary>One poll. Speeds, ring and run state are zero unless State is Connected.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct StreamSample
+    {
+        public ulong Sequence;
+        public long TimeNs;                 // TreadmillStream.ClockNs() when the values were read
+        public int StateCode;
+        public int LastStatus;              // status of the last connect attempt, -1 before the first
+        public FloorSpeeds FloorSpeeds;     // the three speed values come from one reply
+        public FloorSpeeds FloorSpeedsNormalized;
+        public double FloorSpeedMagnitude;
+        public Ring Ring;
+        public int RunningFlag;
+        public int RunningUnlockedFlag;
+        public SerialNumberBytes SerialNumber;
+        public ulong Exchanges;
+        public ulong FailedReads;
+        public ulong Reconnects;
+        public ulong DroppedCommands;
+
+        public StreamState State { get { return (StreamState)StateCode; } }
+        public bool Connected { get { return StateCode == (int)StreamState.Connected; } }
+        public bool Running { get { return RunningFlag != 0; } }
+        public bool RunningAndUnlocked { get { return RunningUnlockedFlag != 0; } }
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct StreamOptions
+    {
+        public int Local;
+        public int ReconnectMinMs;
+        public int ReconnectMaxMs;
+        public int Reserved;
+        public double PollRateHz;
+    }
+
+    public static class StreamNativeMethods
+    {
+        public const string Library = "QuorvellanStream";
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int QuorvellanStreamStart(ref StreamOptions options, out IntPtr stream);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern IntPtr QuorvellanStreamErrorText(int result);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamStop(IntPtr stream);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamLatest(IntPtr stream, out StreamSample sample);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern long QuorvellanStreamClockNs();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamSetUserPosition(IntPtr stream, double x, double y);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamSetUserRotation(IntPtr stream, double w, double x, double y, double z);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamSetManualSpeeds(IntPtr stream, double x, double y);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int QuorvellanStreamSetBrake(IntPtr stream, int applied);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int QuorvellanStreamSetRunState(IntPtr stream, int enabled);
+    }
+
+    /// <summary>Start failed: a stream already runs, or the options are out of range.</summary>
+    public class StreamException : Exception
+    {
+        public int Result { get; private set; }
+
+        public StreamException(int result)
+            : base("Cannot start the treadmill stream: " +
+                   Marshal.PtrToStringAnsi(StreamNativeMethods.QuorvellanStreamErrorText(result)))
+        {
+            Result = result;
+        }
+    }
+
+    /// <summary>The background stream. Brake and run state are sent in order while
+    /// connected; given at any other time they are dropped (false) and counted.</summary>
+    public sealed class TreadmillStream : IDisposable
+    {
+        private IntPtr handle;
+
+        private TreadmillStream(IntPtr handle) { this.handle = handle; }
+
+        public static TreadmillStream Start(bool local = true, double pollRateHz = 250.0,
+                                            int reconnectMinMs = 100, int reconnectMaxMs = 1000)
+        {
+            var options = new StreamOptions
+            {
+                Local = local ? 1 : 0, ReconnectMinMs = reconnectMinMs, ReconnectMaxMs = reconnectMaxMs,
+                PollRateHz = pollRateHz,
+            };
+            IntPtr created;
+            int result = StreamNativeMethods.QuorvellanStreamStart(ref options, out created);
+            if (result != 0) throw new StreamException(result);
+            return new TreadmillStream(created);
+        }
+
+        /// <summary>Copies the newest sample; never waits, allocates nothing.</summary>
+        public void Latest(out StreamSample sample) { StreamNativeMethods.QuorvellanStreamLatest(handle, out sample); }
+
+        /// <summary>The clock of StreamSample.TimeNs: a sample's age is ClockNs() - TimeNs.</summary>
+        public static long ClockNs() { return StreamNativeMethods.QuorvellanStreamClockNs(); }
+
+        public void SetUserPosition(double x, double y) { StreamNativeMethods.QuorvellanStreamSetUserPosition(handle, x, y); }
+        public void SetUserRotation(double w, double x, double y, double z) { StreamNativeMethods.QuorvellanStreamSetUserRotation(handle, w, x, y, z); }
+        public void SetManualSpeeds(double x, double y) { StreamNativeMethods.QuorvellanStreamSetManualSpeeds(handle, x, y); }
+        public bool SetBrake(bool applied) { return StreamNativeMethods.QuorvellanStreamSetBrake(handle, applied ? 1 : 0) == 1; }
+        public bool SetRunState(bool enabled) { return StreamNativeMethods.QuorvellanStreamSetRunState(handle, enabled ? 1 : 0) == 1; }
+
+        /// <summary>Stops the stream (bounded, about 200 ms at most).</summary>
+        public void Dispose()
+        {
+            if (handle == IntPtr.Zero) return;
+            IntPtr stopping = handle;
+            handle = IntPtr.Zero;
+            StreamNativeMethods.QuorvellanStreamStop(stopping);
+            GC.SuppressFinalize(this);
+        }
+
+        ~TreadmillStream() { Dispose(); }
+    }
+}

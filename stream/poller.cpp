@@ -1,0 +1,241 @@
+#include "stream/poller.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace quorvellan::stream {
+
+namespace {
+
+// The core's documented rules, applied to the raw speeds of one reply.
+constexpr double kNormalisationDivisor = 1.5;
+constexpr double kNormalisedLimit = 1.5;
+// GetRing's w after a good read; 0 on any failure.
+constexpr double kRingW = 0.45;
+
+double Normalise(double raw) {
+    const double value = raw / kNormalisationDivisor;
+    return std::fabs(value) > kNormalisedLimit ? std::copysign(kNormalisedLimit, value) : value;
+}
+
+std::int32_t StateAfterFailedConnect(int status, bool everConnected) {
+    switch (status) {
+        case QUORVELLAN_STATUS_VERSION_TOO_OLD: return QUORVELLAN_STREAM_CONTROLLER_TOO_OLD;
+        case QUORVELLAN_STATUS_NOT_LOCAL_CONTROLLER:
+        case QUORVELLAN_STATUS_NOT_REMOTE_CONTROLLER: return QUORVELLAN_STREAM_WRONG_CONTROLLER;
+        default: return everConnected ? QUORVELLAN_STREAM_LOST : QUORVELLAN_STREAM_CONNECTING;
+    }
+}
+
+Poller::Clock::duration PeriodOf(double rateHz) {
+    return std::chrono::duration_cast<Poller::Clock::duration>(std::chrono::duration<double>(1.0 / rateHz));
+}
+
+}  // namespace
+
+Poller::Poller(const QuorvellanStreamOptions& options)
+    : options(options), pollPeriod(PeriodOf(options.pollRateHz)) {
+    current.state = QUORVELLAN_STREAM_CONNECTING;
+    current.lastStatus = -1;
+    Publish();
+}
+
+Poller::~Poller() {
+    if (thread.joinable()) Stop();
+}
+
+void Poller::Start() { thread = std::thread([this] { Run(); }); }
+
+// The poll thread may be inside InitInternal (up to 3 s) or waiting for a
+// reply (100 ms): DeInitInternal ends that wait from here. It is repeated
+// because the thread may enter another export just after one call.
+void Poller::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        stopping.store(true, std::memory_order_release);
+    }
+    wake.notify_all();
+    if (!WaitFinished(std::chrono::milliseconds(5))) {
+        do {
+            DeInitInternal();
+        } while (!WaitFinished(std::chrono::milliseconds(10)));
+    }
+    thread.join();
+}
+
+bool Poller::WaitFinished(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    return wake.wait_for(lock, timeout, [this] { return finished; });
+}
+
+void Poller::Wake() {
+    { std::lock_guard<std::mutex> lock(wakeMutex); }
+    wake.notify_all();
+}
+
+void Poller::Latest(QuorvellanStreamSample& sample) const {
+    slot.Read(sample);
+    sample.droppedCommands = commands.Dropped();
+}
+
+void Poller::Run() {
+    const auto minimum = std::chrono::milliseconds(options.reconnectMinMs);
+    const auto maximum = std::chrono::milliseconds(options.reconnectMaxMs);
+    auto backOff = minimum;
+    while (!Stopping()) {
+        if (Connect()) {
+            backOff = minimum;
+            PollWhileConnected();  // returns on a lost connection or Stop
+            continue;              // the first attempt after a loss is immediate
+        }
+        if (!SleepUntil(Clock::now() + backOff, false)) break;
+        backOff = std::min(backOff * 2, maximum);
+    }
+    commands.Accept(false);
+    DeInitInternal();
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        finished = true;
+    }
+    wake.notify_all();
+}
+
+bool Poller::Connect() {
+    int status = -1;
+    ++current.exchanges;  // the handshake
+    const bool connected = InitInternal(&status, options.local != 0) == 1;
+    if (Stopping()) return false;
+    current.lastStatus = status;
+    if (!connected) {
+        current.state = StateAfterFailedConnect(status, everConnected);
+        Publish();
+        return false;
+    }
+    ReadSerialNumber();
+    if (everConnected) ++current.reconnects;
+    everConnected = true;
+    current.state = QUORVELLAN_STREAM_CONNECTED;
+    commands.Accept(true);
+    // Published with the first poll, so that a connected sample always
+    // carries readings of this connection.
+    return true;
+}
+
+// Once per connection; the record keeps a copy, the core's buffer is freed.
+void Poller::ReadSerialNumber() {
+    ++current.exchanges;
+    const char* serial = GetTreadmillSerialNumber();
+    std::memset(current.serialNumber, 0, sizeof current.serialNumber);
+    if (serial[0] == '\0') return;  // the core's constant: never freed
+    std::strncpy(current.serialNumber, serial, sizeof current.serialNumber - 1);
+    std::free(const_cast<char*>(serial));
+}
+
+void Poller::PollWhileConnected() {
+    Clock::time_point next = Clock::now();
+    while (!Stopping()) {
+        if (!SendCommands() || !Poll()) {
+            if (!Stopping()) LoseConnection();
+            return;
+        }
+        // After a stall the schedule restarts from now rather than catching up.
+        next = std::max(next + pollPeriod, Clock::now());
+        if (!SleepUntil(next, true)) return;
+    }
+}
+
+// Coalesced values join the next exchange; brake and run state each take one
+// exchange, in order. Returns false once the connection is gone; what was
+// not sent then is dropped and counted.
+bool Poller::SendCommands() {
+    CommandBatch batch = commands.Take();
+    if (batch.position) SetUserPosition((*batch.position)[0], (*batch.position)[1]);
+    if (batch.rotation) {
+        const auto& q = *batch.rotation;
+        SetUserRotation(q[0], q[1], q[2], q[3]);
+    }
+    if (batch.manualSpeeds) SetManualSpeeds((*batch.manualSpeeds)[0], (*batch.manualSpeeds)[1]);
+    while (!batch.ordered.empty()) {
+        if (Stopping() || CheckConnection() != 1) {
+            commands.CountDropped(batch.ordered.size());
+            return false;
+        }
+        const OrderedCommand command = batch.ordered.front();
+        batch.ordered.pop_front();
+        ++current.exchanges;
+        if (command.kind == OrderedCommand::Kind::kBrake) {
+            SetBrake(command.value);
+        } else {
+            SetTreadmillRunState(command.value);
+        }
+    }
+    return CheckConnection() == 1;
+}
+
+// One poll: ring, run state, then speeds, so that the speeds a game moves by
+// are the newest when the sample is published. The three speed values of the
+// sample all come from the one GetFloorSpeeds reply. While running and
+// unlocked one run-state query answers both questions; otherwise a second one
+// tells a locked treadmill from a stopped one.
+bool Poller::Poll() {
+    ++current.exchanges;
+    const Ring ring = GetRing();
+    if (Stopping()) return false;
+    ++current.exchanges;
+    const bool runningUnlocked = GetTreadmillRunState(true);
+    bool running = runningUnlocked;
+    if (!running && !Stopping()) {
+        ++current.exchanges;
+        running = GetTreadmillRunState(false);
+    }
+    if (Stopping()) return false;
+    ++current.exchanges;
+    const FloorSpeeds speeds = GetFloorSpeeds();
+    const std::int64_t readAt = QuorvellanStreamClockNs();
+    if (Stopping()) return false;
+    if (ring.w != kRingW || CheckConnection() != 1) {
+        ++current.failedReads;
+        Publish();
+        return CheckConnection() == 1;
+    }
+    current.timeNs = readAt;
+    current.floorSpeeds = speeds;
+    current.floorSpeedsNormalized = FloorSpeeds{Normalise(speeds.x), Normalise(speeds.y)};
+    current.floorSpeedMagnitude = std::sqrt(speeds.x * speeds.x + speeds.y * speeds.y);
+    current.ring = ring;
+    current.running = running;
+    current.runningUnlocked = runningUnlocked;
+    Publish();
+    return true;
+}
+
+void Poller::LoseConnection() {
+    commands.Accept(false);
+    current.state = QUORVELLAN_STREAM_LOST;
+    ClearReadings();
+    Publish();
+}
+
+void Poller::ClearReadings() {
+    current.floorSpeeds = FloorSpeeds{0.0, 0.0};
+    current.floorSpeedsNormalized = FloorSpeeds{0.0, 0.0};
+    current.floorSpeedMagnitude = 0.0;
+    current.ring = Ring{0.0, 0.0, 0.0, 0.0};
+    current.running = 0;
+    current.runningUnlocked = 0;
+}
+
+void Poller::Publish() {
+    ++current.sequence;
+    slot.Publish(current);
+}
+
+bool Poller::SleepUntil(Clock::time_point until, bool forCommands) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    wake.wait_until(lock, until, [&] { return Stopping() || (forCommands && commands.HasOrdered()); });
+    return !Stopping();
+}
+
+}  // namespace quorvellan::stream

@@ -1,0 +1,67 @@
+// The stream's poll thread: connects with back-off, sends the game's commands,
+// polls the controller at a fixed rate and publishes each result as a sample.
+// It is the only caller of the core's entry points while it runs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "stream/QuorvellanStream.h"
+#include "stream/command_box.hpp"
+#include "stream/sample_slot.hpp"
+
+namespace quorvellan::stream {
+
+class Poller {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Poller(const QuorvellanStreamOptions& options);
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    // Starts the thread; raises std::system_error when it cannot.
+    void Start();
+    // Ends the thread, bounded even while it is inside a blocking export.
+    void Stop();
+
+    void Latest(QuorvellanStreamSample& sample) const;
+    CommandBox& Commands() { return commands; }
+    // Wakes the thread so that queued brake / run-state commands leave now.
+    void Wake();
+
+private:
+    void Run();
+    bool Connect();
+    void ReadSerialNumber();
+    void PollWhileConnected();
+    bool SendCommands();
+    bool Poll();
+    void LoseConnection();
+    void ClearReadings();
+    void Publish();
+    // Waits until `until`, the stop request, or (with forCommands) a queued
+    // ordered command; false when stopping.
+    bool SleepUntil(Clock::time_point until, bool forCommands);
+    bool Stopping() const { return stopping.load(std::memory_order_acquire); }
+    bool WaitFinished(std::chrono::milliseconds timeout);
+
+    const QuorvellanStreamOptions options;
+    const Clock::duration pollPeriod;
+    QuorvellanStreamSample current{};  // the poll thread's working copy
+    bool everConnected = false;
+    SampleSlot<QuorvellanStreamSample> slot;
+    CommandBox commands;
+
+    std::atomic<bool> stopping{false};
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+    bool finished = false;  // guarded by wakeMutex
+    std::thread thread;
+};
+
+}  // namespace quorvellan::stream

@@ -1,0 +1,428 @@
+// The stream end to end against the scripted controller: the sample, every
+// state transition, coalescing and ordering of commands, the rule for commands
+// given while disconnected, Stop bounded in every state, and Start/Stop cycles
+// that leave nothing behind. One process per case (the core's session).
+#include <atomic>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#if !defined(_WIN32)
+#include <filesystem>
+#endif
+
+#include "messages/protocol.hpp"
+#include "tests/faults_support.hpp"
+#include "tests/stream/stream_support.hpp"
+#include "tests/support/test_controller.hpp"
+
+namespace {
+
+using namespace quorvellan::testing;
+using quorvellan::faults::HealthyAnswer;
+using quorvellan::faults::IsHandshakeMessage;
+using quorvellan::faults::TimeCall;
+using std::chrono::milliseconds;
+namespace key = quorvellan::protocol::key;
+
+// Stop returns within 200 ms; the slack covers the machine's stalls.
+constexpr milliseconds kStopBound{1000};
+
+// Stops the stream, checks the bound and records the time (--gtest_output=xml).
+void ExpectBoundedStop(StreamHandle& stream) {
+    const milliseconds took = TimeCall([&] { stream.reset(); });
+    ::testing::Test::RecordProperty("stop_ms", static_cast<int>(took.count()));
+    EXPECT_LT(took, kStopBound);
+}
+
+bool IsConnected(const QuorvellanStreamSample& sample) { return sample.state == QUORVELLAN_STREAM_CONNECTED; }
+
+// The messages after the handshakes, parsed.
+std::vector<nlohmann::json> PollMessages(const TestController& controller) {
+    std::vector<nlohmann::json> parsed;
+    for (const std::string& message : controller.Messages()) {
+        if (!IsHandshakeMessage(message)) parsed.push_back(nlohmann::json::parse(message));
+    }
+    return parsed;
+}
+
+// ---- The sample -----------------------------------------------------------
+
+TEST(StreamSample, CarriesOnePollOfAHealthyController) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    const QuorvellanStreamSample sample =
+        WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+
+    EXPECT_EQ(sample.lastStatus, QUORVELLAN_STATUS_CONNECTED);
+    EXPECT_STREQ(sample.serialNumber, "SN-0042");
+    EXPECT_EQ(sample.floorSpeeds.x, 0.75);
+    EXPECT_EQ(sample.floorSpeeds.y, -1.5);
+    EXPECT_EQ(sample.floorSpeedsNormalized.x, 0.5);
+    EXPECT_EQ(sample.floorSpeedsNormalized.y, -1.0);
+    EXPECT_DOUBLE_EQ(sample.floorSpeedMagnitude, std::hypot(0.75, 1.5));
+    EXPECT_EQ(sample.ring.x, 1.0);
+    EXPECT_EQ(sample.ring.z, 3.0);
+    EXPECT_EQ(sample.ring.w, 0.45);
+    EXPECT_EQ(sample.running, 1);
+    EXPECT_EQ(sample.runningUnlocked, 1);
+    EXPECT_LE(sample.timeNs, QuorvellanStreamClockNs());
+    // Handshake, serial number, then three exchanges per poll while running.
+    EXPECT_GE(sample.exchanges, 5u);
+    EXPECT_EQ(sample.failedReads, 0u);
+    EXPECT_EQ(sample.reconnects, 0u);
+
+    const QuorvellanStreamSample later = WaitForSample(stream, [&](const auto& s) {
+        return s.sequence > sample.sequence + 3;
+    });
+    EXPECT_GT(later.timeNs, sample.timeNs);
+    EXPECT_GT(later.exchanges, sample.exchanges);
+    EXPECT_EQ(controller.ConnectionCount(), 1u);
+}
+
+// A locked treadmill is running but not running-and-unlocked; the poll asks twice.
+TEST(StreamSample, TellsALockedTreadmillFromAStoppedOne) {
+    TestController controller;
+    controller.SetResponder([](const std::string& message) {
+        return Reply(IsHandshakeMessage(message) ? LocalHandshakeReply()
+                                                 : R"({"enabled":true,"locked":true,"ringPosition":{"x":0}})");
+    });
+    StreamHandle stream = StartStream();
+    const QuorvellanStreamSample sample =
+        WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+    EXPECT_EQ(sample.running, 1);
+    EXPECT_EQ(sample.runningUnlocked, 0);
+}
+
+// Readers on several threads never see a sample torn between two polls: each
+// reply's y is -x, and the normalised values follow the raw ones.
+TEST(StreamSample, LatestFromManyThreadsIsNeverTorn) {
+    TestController controller;
+    std::atomic<int> replies{0};
+    controller.SetResponder([&](const std::string& message) {
+        if (IsHandshakeMessage(message)) return Reply(LocalHandshakeReply());
+        const double x = (replies++ % 7) * 0.25;
+        return Reply(R"({"enabled":true,"floorSpeed":{"x":)" + std::to_string(x) + R"(,"y":)" +
+                     std::to_string(-x) + R"(},"ringPosition":{"x":1}})");
+    });
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+
+    // Read while the poll thread publishes 30 more samples (bounded in time).
+    const std::uint64_t first = Latest(stream).sequence;
+    const auto until = StreamClock::now() + std::chrono::seconds(10);
+    std::atomic<bool> torn{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            std::uint64_t lastSequence = 0;
+            while (lastSequence < first + 30 && StreamClock::now() < until) {
+                const QuorvellanStreamSample s = Latest(stream);
+                QuorvellanStreamSetUserPosition(stream.get(), 1.0, 2.0);
+                if (s.sequence < lastSequence || s.floorSpeeds.y != -s.floorSpeeds.x ||
+                    s.floorSpeedsNormalized.x != s.floorSpeeds.x / 1.5)
+                    torn = true;
+                lastSequence = s.sequence;
+                // A pause that still gives many reads per publish, without
+                // starving the poll thread where threads share one core (valgrind).
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+    }
+    for (auto& reader : readers) reader.join();
+    EXPECT_FALSE(torn);
+    EXPECT_GE(Latest(stream).sequence, first + 30);
+}
+
+// ---- State transitions ------------------------------------------------------
+
+TEST(StreamStates, ConnectingUntilAControllerAnswersThenConnected) {
+    StreamHandle stream = StartStream();
+    EXPECT_EQ(Latest(stream).state, QUORVELLAN_STREAM_CONNECTING);
+    const QuorvellanStreamSample failed = WaitForSample(stream, [](const auto& s) { return s.lastStatus != -1; });
+    EXPECT_EQ(failed.state, QUORVELLAN_STREAM_CONNECTING);
+    EXPECT_EQ(failed.lastStatus, QUORVELLAN_STATUS_FAILURE);
+
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    const QuorvellanStreamSample connected = WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    EXPECT_EQ(connected.lastStatus, QUORVELLAN_STATUS_CONNECTED);
+    EXPECT_EQ(connected.reconnects, 0u);
+}
+
+TEST(StreamStates, LostWhenTheControllerGoesThenConnectedAgain) {
+    auto controller = std::make_unique<TestController>();
+    controller->SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+
+    controller.reset();
+    const QuorvellanStreamSample lost = WaitForState(stream, QUORVELLAN_STREAM_LOST);
+    EXPECT_EQ(lost.floorSpeeds.x, 0.0);
+    EXPECT_EQ(lost.running, 0);
+    EXPECT_STREQ(lost.serialNumber, "SN-0042");  // the last connection's
+
+    controller = std::make_unique<TestController>();
+    controller->SetResponder(HealthyAnswer);
+    const QuorvellanStreamSample back = WaitForSample(stream, [](const auto& s) { return IsConnected(s); });
+    EXPECT_EQ(back.reconnects, 1u);
+    EXPECT_GT(back.sequence, lost.sequence);
+}
+
+TEST(StreamStates, ControllerTooOldAndWrongControllerAreReportedWhileRetrying) {
+    TestController controller;
+    std::atomic<int> handshakes{0};
+    controller.SetResponder([&](const std::string& message) {
+        if (!IsHandshakeMessage(message)) return HealthyAnswer(message);
+        switch (handshakes++) {
+            case 0: return Reply(LocalHandshakeReply("0"));
+            case 1: return Reply(LocalHandshakeReply("1", "1", "1", "SOMETHING ELSE"));
+            default: return Reply(LocalHandshakeReply());
+        }
+    });
+    QuorvellanStreamOptions options = FastOptions();
+    options.reconnectMinMs = 300;  // long enough to see each state
+    options.reconnectMaxMs = 300;
+    StreamHandle stream = StartStream(options);
+    const QuorvellanStreamSample tooOld = WaitForState(stream, QUORVELLAN_STREAM_CONTROLLER_TOO_OLD);
+    EXPECT_EQ(tooOld.lastStatus, QUORVELLAN_STATUS_VERSION_TOO_OLD);
+    const QuorvellanStreamSample wrong = WaitForState(stream, QUORVELLAN_STREAM_WRONG_CONTROLLER);
+    EXPECT_EQ(wrong.lastStatus, QUORVELLAN_STATUS_NOT_LOCAL_CONTROLLER);
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+}
+
+// A controller that stops answering after the handshake: the failed read is
+// counted and the stream reconnects in the background.
+TEST(StreamStates, HangingControllerIsLostAndReconnected) {
+    TestController controller;
+    std::atomic<bool> hang{false};
+    controller.SetResponder([&](const std::string& message) {
+        if (IsHandshakeMessage(message)) return Reply(LocalHandshakeReply());
+        Response response = HealthyAnswer(message);
+        response.silent = hang.load();
+        return response;
+    });
+    StreamHandle stream = StartStream();
+    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+    hang = true;
+    const QuorvellanStreamSample lost = WaitForState(stream, QUORVELLAN_STREAM_LOST);
+    EXPECT_GE(lost.failedReads, 1u);
+    hang = false;
+    EXPECT_GE(WaitForState(stream, QUORVELLAN_STREAM_CONNECTED).reconnects, 1u);
+}
+
+// ---- Commands ---------------------------------------------------------------
+
+// A slow controller gives the game time to set its position many times per
+// poll: the controller sees only ever newer positions, ending with the last.
+TEST(StreamCommands, PositionIsCoalescedToTheNewest) {
+    TestController controller;
+    controller.SetResponder([](const std::string& message) {
+        Response response = HealthyAnswer(message);
+        response.delay = milliseconds(IsHandshakeMessage(message) ? 0 : 10);
+        return response;
+    });
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    constexpr int kFrames = 2000;
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        QuorvellanStreamSetUserPosition(stream.get(), frame, -frame);
+        QuorvellanStreamSetUserRotation(stream.get(), 1.0, 0.0, 0.0, frame);
+    }
+    const std::size_t before = controller.MessageCount();
+    ASSERT_TRUE(controller.WaitForMessages(before + 8));
+
+    std::vector<double> sent;
+    for (const auto& message : PollMessages(controller)) {
+        if (!message.contains(key::kUserPositionX)) continue;
+        sent.push_back(message[key::kUserPositionX].get<double>());
+        EXPECT_EQ(message[key::kUserPositionY].get<double>(), -sent.back());
+        // Each value keeps its own newest: the poll may come between the two sets.
+        const double rotation = message[key::kUserRotationZ].get<double>();
+        EXPECT_TRUE(rotation == sent.back() || rotation == sent.back() - 1) << rotation;
+    }
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), kFrames);
+    EXPECT_LT(sent.size(), 20u);
+    for (std::size_t i = 1; i < sent.size(); ++i) EXPECT_GT(sent[i], sent[i - 1]);
+}
+
+TEST(StreamCommands, ManualSpeedsGoOutWithThePoll) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    QuorvellanStreamSetManualSpeeds(stream.get(), 0.5, -0.25);
+    const std::size_t before = controller.MessageCount();
+    ASSERT_TRUE(controller.WaitForMessages(before + 6));
+    int carrying = 0;
+    for (const auto& message : PollMessages(controller)) {
+        if (!message.contains(key::kManualXSpeed)) continue;
+        ++carrying;
+        EXPECT_EQ(message[key::kManualXSpeed].get<double>(), 0.5);
+        EXPECT_EQ(message[key::kManualYSpeed].get<double>(), -0.25);
+    }
+    EXPECT_EQ(carrying, 1);
+}
+
+// Brake and run state: each in its own message, in the order given.
+TEST(StreamCommands, BrakeAndRunStateKeepTheirOrder) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    const std::vector<std::pair<std::string, bool>> given = {
+        {key::kBrake, true}, {key::kEnabled, true}, {key::kBrake, false},
+        {key::kEnabled, false}, {key::kEnabled, true}, {key::kBrake, true}};
+    for (const auto& [name, value] : given) {
+        const int queued = name == key::kBrake ? QuorvellanStreamSetBrake(stream.get(), value)
+                                               : QuorvellanStreamSetRunState(stream.get(), value);
+        EXPECT_EQ(queued, 1);
+    }
+    WaitForSample(stream, [&](const auto&) {
+        std::size_t commands = 0;
+        for (const auto& m : PollMessages(controller)) commands += m.contains(key::kBrake) || m.contains(key::kEnabled);
+        return commands >= given.size();
+    });
+    std::vector<std::pair<std::string, bool>> sent;
+    for (const auto& message : PollMessages(controller)) {
+        for (const char* name : {key::kBrake, key::kEnabled}) {
+            if (message.contains(name)) sent.emplace_back(name, message[name].get<bool>());
+        }
+        EXPECT_FALSE(message.contains(key::kBrake) && message.contains(key::kEnabled));
+    }
+    EXPECT_EQ(sent, given);
+    EXPECT_EQ(Latest(stream).droppedCommands, 0u);
+}
+
+// An "enable" given while not connected is dropped and counted at once, so
+// it cannot start the belts when the controller comes back.
+TEST(StreamCommands, OnOffWhileDisconnectedIsDroppedAndNeverSentLater) {
+    StreamHandle stream = StartStream();
+    EXPECT_EQ(QuorvellanStreamSetRunState(stream.get(), 1), 0);
+    EXPECT_EQ(QuorvellanStreamSetBrake(stream.get(), 0), 0);
+    EXPECT_EQ(Latest(stream).droppedCommands, 2u);
+
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+    const std::size_t before = controller.MessageCount();
+    ASSERT_TRUE(controller.WaitForMessages(before + 6));
+    for (const auto& message : PollMessages(controller)) {
+        EXPECT_FALSE(message.contains(key::kEnabled));
+        EXPECT_FALSE(message.contains(key::kBrake));
+    }
+}
+
+// ---- Start and Stop -----------------------------------------------------------
+
+TEST(StreamLifecycle, SecondStartAndBadOptionsFailWithAReason) {
+    StreamHandle stream = StartStream();
+    QuorvellanStream* second = nullptr;
+    EXPECT_EQ(QuorvellanStreamStart(nullptr, &second), QUORVELLAN_STREAM_ERROR_ALREADY_RUNNING);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(std::string(QuorvellanStreamErrorText(QUORVELLAN_STREAM_ERROR_ALREADY_RUNNING)).find("already"),
+              std::string::npos);
+    stream.reset();
+
+    QuorvellanStreamOptions options = FastOptions();
+    options.pollRateHz = 0;
+    EXPECT_EQ(QuorvellanStreamStart(&options, &second), QUORVELLAN_STREAM_ERROR_BAD_OPTIONS);
+    options = FastOptions();
+    options.reconnectMaxMs = options.reconnectMinMs - 1;
+    EXPECT_EQ(QuorvellanStreamStart(&options, &second), QUORVELLAN_STREAM_ERROR_BAD_OPTIONS);
+    EXPECT_EQ(QuorvellanStreamStart(nullptr, nullptr), QUORVELLAN_STREAM_ERROR_BAD_OPTIONS);
+
+    QuorvellanStreamSample none;
+    QuorvellanStreamLatest(nullptr, &none);
+    EXPECT_EQ(none.state, QUORVELLAN_STREAM_STOPPED);
+    QuorvellanStreamStop(nullptr);
+    EXPECT_EQ(QuorvellanStreamSetRunState(nullptr, 1), 0);
+}
+
+TEST(StreamLifecycle, StopIsBoundedWhileConnected) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    ExpectBoundedStop(stream);
+}
+
+TEST(StreamLifecycle, StopIsBoundedWhileWaitingToReconnect) {
+    QuorvellanStreamOptions options = FastOptions();
+    options.reconnectMinMs = options.reconnectMaxMs = 60000;
+    StreamHandle stream = StartStream(options);
+    WaitForSample(stream, [](const auto& s) { return s.lastStatus == QUORVELLAN_STATUS_FAILURE; });
+    ExpectBoundedStop(stream);
+}
+
+TEST(StreamLifecycle, StopIsBoundedWhileTheControllerHangs) {
+    TestController controller;
+    std::atomic<bool> hang{false};
+    controller.SetResponder([&](const std::string& message) {
+        Response response = HealthyAnswer(message);
+        response.silent = hang.load() && !IsHandshakeMessage(message);
+        return response;
+    });
+    StreamHandle stream = StartStream();
+    WaitForState(stream, QUORVELLAN_STREAM_CONNECTED);
+    hang = true;
+    std::this_thread::sleep_for(milliseconds(30));  // inside a 100 ms read
+    ExpectBoundedStop(stream);
+}
+
+// The connect would wait 3 s: Stop ends it.
+TEST(StreamLifecycle, StopIsBoundedDuringAConnect) {
+    NeverAcceptingListener listener;
+    StreamHandle stream = StartStream();
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(Latest(stream).lastStatus, -1);  // still in the first connect
+    ExpectBoundedStop(stream);
+}
+
+#if !defined(_WIN32)
+std::size_t EntriesIn(const char* directory) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;
+    return count;
+}
+#endif
+
+// An editor enters and leaves play mode many times.
+TEST(StreamLifecycle, HundredStartStopCyclesLeaveNothingBehind) {
+#if !defined(_WIN32)
+    // In a child process, so that its sockets are not counted as ours.
+    quorvellan::faults::ControllerProcess controller(HealthyAnswer);
+#else
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+#endif
+    // The first cycle creates what the core keeps for the process (its
+    // session; the socket too while DeInitInternal leaves it open), and so
+    // does the last.
+    WaitForState(StartStream(), QUORVELLAN_STREAM_CONNECTED);
+#if !defined(_WIN32)
+    const std::size_t threads = EntriesIn("/proc/self/task");
+    const std::size_t descriptors = EntriesIn("/proc/self/fd");
+    const std::size_t heap = quorvellan::faults::HeapInUse();
+#endif
+    int connected = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        StreamHandle stream = StartStream();
+        if (cycle % 2 == 1) connected += WaitForState(stream, QUORVELLAN_STREAM_CONNECTED).state == QUORVELLAN_STREAM_CONNECTED;
+        QuorvellanStreamSetUserPosition(stream.get(), cycle, 0);
+    }
+    EXPECT_EQ(connected, 50);
+#if !defined(_WIN32)
+    EXPECT_EQ(EntriesIn("/proc/self/task"), threads);
+    EXPECT_EQ(EntriesIn("/proc/self/fd"), descriptors);
+    EXPECT_LT(quorvellan::faults::HeapInUse(), heap + 64 * 1024);
+#endif
+}
+
+}  // namespace
