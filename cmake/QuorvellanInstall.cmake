@@ -23,14 +23,6 @@ if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   install(FILES ${QUORVELLAN_DEF_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 endif()
 
-# The stream library, when the tree has it, ships beside the API library.
-if(TARGET QuorvellanStream)
-  install(TARGETS QuorvellanStream
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
-endif()
-
 install(EXPORT QuorvellanAPITargets
   NAMESPACE QuorvellanAPI::
   DESTINATION ${QUORVELLAN_CMAKE_DIR}
