@@ -39,55 +39,49 @@ namespace Quorvellan.Samples
         }
 
         // ---- Treadmill access: the one place that talks to the library. ----
-        // To sample through the stream instead, swap Treadmill for
-        // TreadmillStream in the members below; the rest stays as it is.
+        // Through the stream: its own thread talks to the controller and
+        // reconnects in the background, so a frame never waits on the network.
 
-        private Treadmill treadmill;
+        private TreadmillStream stream;
+        private bool wasConnected;
 
         private bool Connect()
         {
             try
             {
-                treadmill = Treadmill.Connect(localController);
-                treadmill.SetRunState(true);
+                stream = TreadmillStream.Start(localController);
                 return true;
             }
-            catch (TreadmillException error)
+            catch (StreamException error)
             {
                 Debug.LogError(error.Message);
                 return false;
             }
         }
 
-        // Queued: leaves with the next query, in the same exchange.
+        // The newest position and rotation leave with the stream's next poll.
         private void SendPlayer(Vector3 position, Quaternion rotation)
         {
-            treadmill.SetUserPosition(position.x, position.z);
-            treadmill.SetUserRotation(rotation.w, rotation.x, rotation.y, rotation.z);
+            stream.SetUserPosition(position.x, position.z);
+            stream.SetUserRotation(rotation.w, rotation.x, rotation.y, rotation.z);
         }
 
-        // One exchange a frame; {0, 0} while the connection is down. A connect
-        // may wait up to 3 s, so a lost connection is taken up again at most
-        // every few seconds, not every frame.
-        private const float ReconnectInterval = 5f;
-        private float nextReconnect;
-
+        // The newest sample; {0, 0} while the connection is down. The stream
+        // drops an on/off command given while disconnected (a stale "run" must
+        // not start the belts later), so "run" is asked on every connection.
         private FloorSpeeds ReadFloorSpeeds()
         {
-            FloorSpeeds belts = treadmill.FloorSpeeds;
-            if (!treadmill.Connected && Time.realtimeSinceStartup >= nextReconnect)
-            {
-                nextReconnect = Time.realtimeSinceStartup + ReconnectInterval;
-                try { treadmill.Reconnect(localController); }
-                catch (TreadmillException error) { Debug.LogWarning(error.Message); }
-            }
-            return belts;
+            StreamSample sample;
+            stream.Latest(out sample);
+            if (sample.Connected && !wasConnected) stream.SetRunState(true);
+            wasConnected = sample.Connected;
+            return sample.Connected ? sample.FloorSpeeds : new FloorSpeeds();
         }
 
         private void Close()
         {
-            if (treadmill != null) treadmill.Dispose();
-            treadmill = null;
+            if (stream != null) stream.Dispose();
+            stream = null;
         }
     }
 }
