@@ -85,10 +85,12 @@ void Poller::Run() {
     const auto maximum = std::chrono::milliseconds(options.reconnectMaxMs);
     auto backOff = minimum;
     while (!Stopping()) {
-        if (Connect()) {
+        // A connection that gives no good poll (a controller that answers the
+        // handshake, then hangs) counts as a failed attempt: back off. After a
+        // connection that worked, the first attempt is immediate.
+        if (Connect() && PollWhileConnected()) {
             backOff = minimum;
-            PollWhileConnected();  // returns on a lost connection or Stop
-            continue;              // the first attempt after a loss is immediate
+            continue;
         }
         if (!SleepUntil(Clock::now() + backOff, false)) break;
         backOff = std::min(backOff * 2, maximum);
@@ -133,17 +135,19 @@ void Poller::ReadSerialNumber() {
     std::free(const_cast<char*>(serial));
 }
 
-void Poller::PollWhileConnected() {
+bool Poller::PollWhileConnected() {
+    const std::uint64_t goodBefore = goodPolls;
     Clock::time_point next = Clock::now();
     while (!Stopping()) {
         if (!SendCommands() || !Poll()) {
             if (!Stopping()) LoseConnection();
-            return;
+            break;
         }
         // After a stall the schedule restarts from now rather than catching up.
         next = std::max(next + pollPeriod, Clock::now());
-        if (!SleepUntil(next, true)) return;
+        if (!SleepUntil(next, true)) break;
     }
+    return goodPolls != goodBefore;
 }
 
 // Coalesced values join the next exchange; brake and run state each take one
@@ -207,6 +211,7 @@ bool Poller::Poll() {
     current.ring = ring;
     current.running = running;
     current.runningUnlocked = runningUnlocked;
+    ++goodPolls;
     Publish();
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -38,7 +39,8 @@ private:
     void Run();
     bool Connect();
     void ReadSerialNumber();
-    void PollWhileConnected();
+    // True when the connection gave at least one good poll before it ended.
+    bool PollWhileConnected();
     bool SendCommands();
     bool Poll();
     void LoseConnection();
@@ -54,6 +56,7 @@ private:
     const Clock::duration pollPeriod;
     QuorvellanStreamSample current{};  // the poll thread's working copy
     bool everConnected = false;
+    std::uint64_t goodPolls = 0;
     SampleSlot<QuorvellanStreamSample> slot;
     CommandBox commands;
 
