@@ -8,7 +8,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <future>
 #include <string>
+#include <thread>
+
+#include "api/QuorvellanAPI.h"
 
 #include "tests/support/test_controller.hpp"
 
@@ -28,6 +32,29 @@ milliseconds TimeCall(Call&& call) {
     const Clock::time_point start = Clock::now();
     call();
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// An InitInternal on a thread of its own, ended from this thread by
+// DeInitInternal once it has waited `after`: how long DeInitInternal took, and
+// the status InitInternal ended with (-1 when it had not ended a second later).
+struct InterruptedInit {
+    milliseconds deinitTook;
+    int status;
+};
+
+inline InterruptedInit InterruptInit(bool local, milliseconds after = milliseconds(200)) {
+    std::promise<int> statusOut;
+    std::future<int> ended = statusOut.get_future();
+    std::thread connecting([&] {
+        int status = -1;
+        InitInternal(&status, local);
+        statusOut.set_value(status);
+    });
+    std::this_thread::sleep_for(after);
+    const milliseconds took = TimeCall([] { DeInitInternal(); });
+    const bool endedInTime = ended.wait_for(milliseconds(1000)) == std::future_status::ready;
+    connecting.join();
+    return {took, endedInTime ? ended.get() : -1};
 }
 
 // The controller's everyday answer to a query.
