@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -31,9 +33,17 @@ bool ValidOptions(const QuorvellanStreamOptions& options) {
            options.pollRateHz >= 1.0 && options.pollRateHz <= 1000.0 && options.reserved == 0;
 }
 
-int StartPoller(const QuorvellanStreamOptions& options, QuorvellanStream** stream) {
+// The file asked for, else $QUORVELLAN_RECORD; empty: no recording.
+std::string RecordingPath(const char* recordPath) {
+    if (recordPath && recordPath[0] != '\0') return recordPath;
+    const char* fromEnvironment = std::getenv("QUORVELLAN_RECORD");
+    return fromEnvironment ? fromEnvironment : "";
+}
+
+int StartPoller(const QuorvellanStreamOptions& options, const std::string& recordPath, QuorvellanStream** stream) {
     try {
         auto created = std::make_unique<QuorvellanStream>(options);
+        if (!recordPath.empty()) created->poller.RecordTo(recordPath);
         created->poller.Start();
         *stream = created.release();
         return QUORVELLAN_STREAM_OK;
@@ -68,6 +78,11 @@ QUORVELLAN_STREAM_API void QuorvellanStreamDefaultOptions(QuorvellanStreamOption
 }
 
 QUORVELLAN_STREAM_API int QuorvellanStreamStart(const QuorvellanStreamOptions* options, QuorvellanStream** stream) {
+    return QuorvellanStreamStartRecording(options, nullptr, stream);
+}
+
+QUORVELLAN_STREAM_API int QuorvellanStreamStartRecording(const QuorvellanStreamOptions* options,
+                                                         const char* recordPath, QuorvellanStream** stream) {
     QuorvellanStreamOptions chosen;
     QuorvellanStreamDefaultOptions(&chosen);
     if (options) chosen = *options;
@@ -75,7 +90,11 @@ QUORVELLAN_STREAM_API int QuorvellanStreamStart(const QuorvellanStreamOptions* o
     *stream = nullptr;
     bool expected = false;
     if (!streamRunning.compare_exchange_strong(expected, true)) return QUORVELLAN_STREAM_ERROR_ALREADY_RUNNING;
-    const int result = StartPoller(chosen, stream);
+    int result = QUORVELLAN_STREAM_ERROR_NO_RESOURCES;
+    try {
+        result = StartPoller(chosen, RecordingPath(recordPath), stream);
+    } catch (const std::bad_alloc&) {
+    }
     if (result != QUORVELLAN_STREAM_OK) streamRunning.store(false);
     return result;
 }
@@ -106,6 +125,13 @@ QUORVELLAN_STREAM_API void QuorvellanStreamLatest(const QuorvellanStream* stream
         return;
     }
     stream->poller.Latest(*sample);
+}
+
+QUORVELLAN_STREAM_API void QuorvellanStreamRecording(const QuorvellanStream* stream,
+                                                     QuorvellanStreamRecordingStatus* status) {
+    if (!status) return;
+    std::memset(status, 0, sizeof *status);
+    if (stream) stream->poller.RecordingStatus(*status);
 }
 
 QUORVELLAN_STREAM_API int64_t QuorvellanStreamClockNs(void) {

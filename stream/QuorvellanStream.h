@@ -24,6 +24,14 @@
  *    is lost, they are dropped and counted (droppedCommands), so a stale
  *    "enable" can never start the belts after a reconnect. The Set functions
  *    return 1 when the command was queued and 0 when it was dropped.
+ *
+ * Recording: a stream can write every sample, every command it sends and every
+ * change of its connection to a JSON Lines file (docs/recording-format.md),
+ * from the poll thread; Latest never waits for the file. Recording is switched
+ * on by QuorvellanStreamStartRecording, or for any application without code
+ * changes by the environment variable QUORVELLAN_RECORD=<file>, read at Start.
+ * A file that cannot be written never stops the stream: see
+ * QuorvellanStreamRecording.
  */
 #ifndef QUORVELLAN_STREAM_H
 #define QUORVELLAN_STREAM_H
@@ -108,6 +116,23 @@ QUORVELLAN_STREAM_API void QuorvellanStreamDefaultOptions(QuorvellanStreamOption
  * handle and returns QUORVELLAN_STREAM_OK; otherwise a negative error. */
 QUORVELLAN_STREAM_API int QuorvellanStreamStart(const QuorvellanStreamOptions* options,
                                                 QuorvellanStream** stream);
+
+/* Start, recording to the file at recordPath (created or truncated). NULL or
+ * "" records to $QUORVELLAN_RECORD when set, as Start does. A file that
+ * cannot be opened does not fail the start: QuorvellanStreamRecording tells. */
+QUORVELLAN_STREAM_API int QuorvellanStreamStartRecording(const QuorvellanStreamOptions* options,
+                                                         const char* recordPath, QuorvellanStream** stream);
+
+typedef struct QuorvellanStreamRecordingStatus {
+    int32_t recording;        /* 1 while a file is open */
+    int32_t lastError;        /* errno of the last failed open or write, 0 if none */
+    uint64_t linesWritten;    /* lines handed to the file */
+    uint64_t linesLost;       /* lines whose write or flush failed (at least) */
+} QuorvellanStreamRecordingStatus;
+
+/* The recording's state; all zero when the stream does not record. Any thread. */
+QUORVELLAN_STREAM_API void QuorvellanStreamRecording(const QuorvellanStream* stream,
+                                                     QuorvellanStreamRecordingStatus* status);
 
 /* Text for a result of Start. */
 QUORVELLAN_STREAM_API const char* QuorvellanStreamErrorText(int result);

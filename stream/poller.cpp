@@ -1,6 +1,7 @@
 #include "stream/poller.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,13 @@ std::int32_t StateAfterFailedConnect(int status, bool everConnected) {
         case QUORVELLAN_STATUS_NOT_REMOTE_CONTROLLER: return QUORVELLAN_STREAM_WRONG_CONTROLLER;
         default: return everConnected ? QUORVELLAN_STREAM_LOST : QUORVELLAN_STREAM_CONNECTING;
     }
+}
+
+// Position, rotation and manual speeds as they leave with the next exchange.
+void RecordCoalesced(Recorder& recorder, const CommandBatch& batch) {
+    if (batch.position) recorder.Command("userPosition", *batch.position);
+    if (batch.rotation) recorder.Command("userRotation", *batch.rotation);
+    if (batch.manualSpeeds) recorder.Command("manualSpeeds", *batch.manualSpeeds);
 }
 
 Poller::Clock::duration PeriodOf(double rateHz) {
@@ -80,6 +88,25 @@ void Poller::Latest(QuorvellanStreamSample& sample) const {
     sample.droppedCommands = commands.Dropped();
 }
 
+void Poller::RecordTo(const std::string& path) {
+    std::string error;
+    recorder = Recorder::Open(path, options, error);
+    if (!recorder) recorderOpenError = errno != 0 ? errno : EIO;
+}
+
+void Poller::RecordingStatus(QuorvellanStreamRecordingStatus& status) const {
+    std::memset(&status, 0, sizeof status);
+    if (recorder) recorder->Status(status);
+    else status.lastError = recorderOpenError;
+}
+
+void Poller::RecordConnection() {
+    if (!recorder || (current.state == recordedState && current.lastStatus == recordedStatus)) return;
+    recordedState = current.state;
+    recordedStatus = current.lastStatus;
+    recorder->Connection(current);
+}
+
 void Poller::Run() {
     const auto minimum = std::chrono::milliseconds(options.reconnectMinMs);
     const auto maximum = std::chrono::milliseconds(options.reconnectMaxMs);
@@ -97,6 +124,10 @@ void Poller::Run() {
     }
     commands.Accept(false);
     DeInitInternal();
+    if (recorder) {
+        current.state = QUORVELLAN_STREAM_STOPPED;
+        RecordConnection();
+    }
     {
         std::lock_guard<std::mutex> lock(wakeMutex);
         finished = true;
@@ -113,6 +144,7 @@ bool Poller::Connect() {
     if (!connected) {
         current.state = StateAfterFailedConnect(status, everConnected);
         Publish();
+        RecordConnection();
         return false;
     }
     ReadSerialNumber();
@@ -122,6 +154,7 @@ bool Poller::Connect() {
     commands.Accept(true);
     // Published with the first poll, so that a connected sample always
     // carries readings of this connection.
+    RecordConnection();
     return true;
 }
 
@@ -161,6 +194,7 @@ bool Poller::SendCommands() {
         SetUserRotation(q[0], q[1], q[2], q[3]);
     }
     if (batch.manualSpeeds) SetManualSpeeds((*batch.manualSpeeds)[0], (*batch.manualSpeeds)[1]);
+    if (recorder) RecordCoalesced(*recorder, batch);
     while (!batch.ordered.empty()) {
         if (Stopping() || CheckConnection() != 1) {
             commands.CountDropped(batch.ordered.size());
@@ -169,6 +203,7 @@ bool Poller::SendCommands() {
         const OrderedCommand command = batch.ordered.front();
         batch.ordered.pop_front();
         ++current.exchanges;
+        if (recorder) recorder->Command(command.kind == OrderedCommand::Kind::kBrake ? "brake" : "runState", command.value);
         if (command.kind == OrderedCommand::Kind::kBrake) {
             SetBrake(command.value);
         } else {
@@ -202,6 +237,7 @@ bool Poller::Poll() {
     if (ring.w != kRingW || CheckConnection() != 1) {
         ++current.failedReads;
         Publish();
+        if (recorder) recorder->FailedRead(current);
         return CheckConnection() == 1;
     }
     current.timeNs = readAt;
@@ -213,6 +249,7 @@ bool Poller::Poll() {
     current.runningUnlocked = runningUnlocked;
     ++goodPolls;
     Publish();
+    if (recorder) recorder->Sample(current);
     return true;
 }
 
@@ -221,6 +258,7 @@ void Poller::LoseConnection() {
     current.state = QUORVELLAN_STREAM_LOST;
     ClearReadings();
     Publish();
+    RecordConnection();
 }
 
 void Poller::ClearReadings() {

@@ -12,6 +12,7 @@
 
 #include "stream/QuorvellanStream.h"
 #include "stream/command_box.hpp"
+#include "stream/recorder.hpp"
 #include "stream/sample_slot.hpp"
 
 namespace quorvellan::stream {
@@ -35,6 +36,11 @@ public:
     // Wakes the thread so that queued brake / run-state commands leave now.
     void Wake();
 
+    // Before Start: write what the stream sees to `path` (a failed open is
+    // reported by RecordingStatus, the stream runs all the same).
+    void RecordTo(const std::string& path);
+    void RecordingStatus(QuorvellanStreamRecordingStatus& status) const;
+
 private:
     void Run();
     bool Connect();
@@ -46,6 +52,8 @@ private:
     void LoseConnection();
     void ClearReadings();
     void Publish();
+    // Records the state when it differs from the last one recorded.
+    void RecordConnection();
     // Waits until `until`, the stop request, or (with forCommands) a queued
     // ordered command; false when stopping.
     bool SleepUntil(Clock::time_point until, bool forCommands);
@@ -59,6 +67,10 @@ private:
     std::uint64_t goodPolls = 0;
     SampleSlot<QuorvellanStreamSample> slot;
     CommandBox commands;
+    std::unique_ptr<Recorder> recorder;
+    int recorderOpenError = 0;
+    std::int32_t recordedState = -1;
+    std::int32_t recordedStatus = -2;
 
     std::atomic<bool> stopping{false};
     std::mutex wakeMutex;

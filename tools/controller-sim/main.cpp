@@ -2,6 +2,8 @@
 // developing and testing applications without a treadmill.
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <iostream>
 #include <string>
 
@@ -44,12 +46,47 @@ The treadmill's state (run state, brake, belt speeds, user position) lives as
 long as the simulator and is shared by its clients: belts still move after a
 client leaves. To start from rest, restart the simulator or use
 --reset-on-connect.
+Replay:
+  --replay FILE       answer with the treadmill state of a recording (made with
+                      quorvellan-monitor --record or QUORVELLAN_RECORD): floor
+                      speeds, ring, run state, lock and serial number follow
+                      the recording in time, from the first message received.
+                      Commands received are logged and do NOT change the
+                      recorded motion. A bad recording exits with code 2.
+  --loop              start the recording again after its end (default: its
+                      last state stays)
+  --speed X           play X times as fast, 0.01 to 100 (default 1)
 Prints "listening on ADDRESS:PORT" when ready; SIGINT or SIGTERM stops it.
 )";
 
 [[noreturn]] void UsageError(const std::string& problem) {
     std::cerr << "quorvellan-controller-sim: " << problem << "\n\n" << kUsage;
     std::exit(2);
+}
+
+double ToSpeed(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used == text.size() && value >= 0.01 && value <= 100.0) return value;
+    } catch (const std::exception&) {
+    }
+    UsageError("--speed expects a number from 0.01 to 100, not '" + text + "'");
+}
+
+// Loads the whole recording first, so a bad one is refused before serving.
+std::shared_ptr<const quorvellan::sim::Recording> LoadRecording(const std::string& path) {
+    std::ifstream input(path, std::ios::binary);
+    if (!input) {
+        std::cerr << "quorvellan-controller-sim: cannot read the recording " << path << std::endl;
+        std::exit(2);
+    }
+    try {
+        return std::make_shared<const quorvellan::sim::Recording>(quorvellan::sim::Recording::Read(input));
+    } catch (const quorvellan::sim::RecordingError& error) {
+        std::cerr << "quorvellan-controller-sim: bad recording " << path << ": " << error.what() << std::endl;
+        std::exit(2);
+    }
 }
 
 int ToInt(const std::string& option, const std::string& text, int minimum, int maximum) {
@@ -109,6 +146,9 @@ SimulatorOptions ParseOptions(int argc, char** argv) {
         else if (option == "--oversize") options.faults.oversize = true;
         else if (option == "--split") options.faults.split = true;
         else if (option == "--wrong-name") options.faults.wrongName = true;
+        else if (option == "--replay") options.replay = LoadRecording(value());
+        else if (option == "--loop") options.replayLoop = true;
+        else if (option == "--speed") options.replaySpeed = ToSpeed(value());
         else if (option == "--fault-after") options.faults.after = ToInt(option, value(), 0, 1 << 30);
         else UsageError("unknown option " + option);
     }
@@ -127,6 +167,9 @@ int main(int argc, char** argv) {
             if (!error) server.Stop();
         });
         std::cout << "listening on " << server.Endpoints().front() << std::endl;
+        if (options.replay)
+            std::cout << "replaying " << options.replay->Frames().size() << " samples, "
+                      << options.replay->Duration() << " s" << std::endl;
         io.run();
     } catch (const boost::system::system_error& error) {
         std::cerr << "quorvellan-controller-sim: " << error.what();

@@ -66,6 +66,14 @@ bool IsLoopback(const std::string& bind) {
     return !error && address.is_loopback();
 }
 
+// Any key besides "sender" asks the controller to do something.
+bool HasCommand(const json& message) {
+    if (!message.is_object()) return false;
+    for (const auto& item : message.items())
+        if (item.key() != "sender") return true;
+    return false;
+}
+
 }  // namespace
 
 void ApplyMessage(TreadmillModel& model, const json& message) {
@@ -80,19 +88,29 @@ void ApplyMessage(TreadmillModel& model, const json& message) {
 }
 
 json BuildReply(const TreadmillModel& model, const SimulatorOptions& options) {
-    const Vector2 speed = model.FloorSpeed();
-    const Vector2 ring = model.RingPosition();
+    ReplayFrame state;
+    state.floorSpeed = model.FloorSpeed();
+    state.ring[0] = model.RingPosition().x;
+    state.ring[1] = model.RingPosition().y;
+    state.enabled = model.Enabled();
+    state.locked = model.Locked();
+    state.brake = model.Braked();
+    state.serial = options.serial;
+    return BuildReply(state, options);
+}
+
+json BuildReply(const ReplayFrame& state, const SimulatorOptions& options) {
     const char* name = options.identity == Identity::Local ? kLocalName : kRemoteName;
     return {
-        {"brake", model.Braked()},
-        {"enabled", model.Enabled()},
-        {"floorSpeed", {{"x", speed.x}, {"y", speed.y}}},
-        {"locked", model.Locked()},
-        {"ringPosition", {{"x", ring.x}, {"y", ring.y}, {"z", 0.0}}},
+        {"brake", state.brake},
+        {"enabled", state.enabled},
+        {"floorSpeed", {{"x", state.floorSpeed.x}, {"y", state.floorSpeed.y}}},
+        {"locked", state.locked},
+        {"ringPosition", {{"x", state.ring[0]}, {"y", state.ring[1]}, {"z", state.ring[2]}}},
         {"sender",
          {{"name", name},
           {"version", VersionObject(options.version, options.identity)},
-          {"treadmill", {{"serial number", options.serial}}}}},
+          {"treadmill", {{"serial number", state.serial}}}}},
     };
 }
 
@@ -286,17 +304,34 @@ void SimulatorServer::Stop() {
 }
 
 std::string SimulatorServer::Answer(const json& message, bool faulty) {
-    const auto now = std::chrono::steady_clock::now();
-    model.Step(std::chrono::duration<double>(now - lastStep).count());
-    lastStep = now;
-    ApplyMessage(model, message);
-
-    json reply = BuildReply(model, options);
+    json reply;
+    if (options.replay) {
+        // The recording's motion is fixed: commands are shown, not applied.
+        if (HasCommand(message)) log << "replay: command not applied: " << message.dump() << std::endl;
+        reply = BuildReply(ReplayFrameNow(), options);
+    } else {
+        const auto now = std::chrono::steady_clock::now();
+        model.Step(std::chrono::duration<double>(now - lastStep).count());
+        lastStep = now;
+        ApplyMessage(model, message);
+        reply = BuildReply(model, options);
+    }
     if (!faulty) return reply.dump();
     if (options.faults.garbage) return kGarbage;
     if (options.faults.wrongName) reply["sender"]["name"] = kWrongName;
     if (options.faults.oversize) return Oversized(std::move(reply));
     return reply.dump();
+}
+
+const ReplayFrame& SimulatorServer::ReplayFrameNow() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!replayStart) replayStart = now;
+    const double seconds = std::chrono::duration<double>(now - *replayStart).count() * options.replaySpeed;
+    if (!options.replayLoop && seconds > options.replay->Duration() && !replayEndReported) {
+        replayEndReported = true;
+        log << "replay: the recording has ended; its last state stays" << std::endl;
+    }
+    return options.replay->At(seconds, options.replayLoop);
 }
 
 void SimulatorServer::LogLine(int connection, const std::string& direction, const std::string& text) {

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <boost/asio.hpp>
 #include <nlohmann/json.hpp>
 
+#include "tools/controller-sim/replay.hpp"
 #include "tools/controller-sim/treadmill_model.hpp"
 
 namespace quorvellan::sim {
@@ -50,6 +52,11 @@ struct SimulatorOptions {
     bool resetOnConnect = false;  // each new client finds the treadmill at rest
     Faults faults;
     TreadmillLimits limits;
+    // Set: answer with this recording's state instead of the model's. Its
+    // clock starts with the first message received.
+    std::shared_ptr<const Recording> replay;
+    bool replayLoop = false;
+    double replaySpeed = 1.0;
 };
 
 // Applies one message's wishes to the model. Keys of the wrong type are ignored.
@@ -57,6 +64,8 @@ void ApplyMessage(TreadmillModel& model, const nlohmann::json& message);
 
 // The reply to every message: the treadmill's state and who answers.
 nlohmann::json BuildReply(const TreadmillModel& model, const SimulatorOptions& options);
+// The same reply with the state of one frame of a recording.
+nlohmann::json BuildReply(const ReplayFrame& frame, const SimulatorOptions& options);
 
 class SimulatorServer {
 public:
@@ -84,12 +93,16 @@ private:
     // distorted as the faults ask when `faulty`.
     std::string Answer(const nlohmann::json& message, bool faulty);
     void LogLine(int connection, const std::string& direction, const std::string& text);
+    // The recorded frame for now; the replay's clock starts at the first call.
+    const ReplayFrame& ReplayFrameNow();
 
     boost::asio::io_context& io;
     SimulatorOptions options;
     std::ostream& log;
     TreadmillModel model;
     std::chrono::steady_clock::time_point lastStep;
+    std::optional<std::chrono::steady_clock::time_point> replayStart;
+    bool replayEndReported = false;
     std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors;
     std::vector<std::weak_ptr<Connection>> connections;
     int connectionCount = 0;

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <csignal>
+#include <cstring>
+#include <memory>
 #include <iostream>
 #include <thread>
 
 #include "tools/monitor/monitor.hpp"
+#include "tools/monitor/web_server.hpp"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -66,6 +69,12 @@ void SendWishes(QuorvellanStream* stream, const MonitorOptions& options) {
     if (options.brake) QuorvellanStreamSetBrake(stream, 1);
 }
 
+bool Recording(const QuorvellanStream* stream) {
+    QuorvellanStreamRecordingStatus status;
+    QuorvellanStreamRecording(stream, &status);
+    return status.recording != 0;
+}
+
 class Display {
 public:
     explicit Display(const MonitorOptions& options)
@@ -98,7 +107,7 @@ struct Totals {
 
 // Samples at the chosen rate until the time is up or Ctrl-C. The stream
 // reconnects in the background; each reconnect is reported once.
-Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options) {
+Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options, WebServer* web) {
     Display display(options);
     ScriptedWalk walker;
     FloorSpeeds lastFloor{};
@@ -130,6 +139,7 @@ Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options) 
         sample.user = user;
         lastFloor = sample.floor;
         display.Show(sample);
+        if (web) web->Publish(WebSampleJson(sample, streamed, options.rate).dump());
         ++totals.samples;
         // After a slow sample, go on from now rather than catch up.
         next = std::max(next + period, Clock::now());
@@ -160,10 +170,29 @@ int main(int argc, char** argv) {
     QuorvellanStreamDefaultOptions(&streamOptions);
     streamOptions.local = options.remote ? 0 : 1;
     streamOptions.pollRateHz = std::max(options.rate, 50.0);
+    std::unique_ptr<WebServer> web;
+    if (options.web) {
+        try {
+            web = std::make_unique<WebServer>(ParseWebAddress(*options.web));
+        } catch (const std::exception& error) {
+            std::cerr << "quorvellan-monitor: cannot serve the web view at " << *options.web << ": " << error.what()
+                      << "\n";
+            return 1;
+        }
+        const auto endpoint = web->Endpoint();
+        std::cout << "web view: http://" << (endpoint.address().is_v6() ? "[" : "") << endpoint.address().to_string()
+                  << (endpoint.address().is_v6() ? "]" : "") << ":" << endpoint.port() << "/" << std::endl;
+    }
     QuorvellanStream* stream = nullptr;
-    const int started = QuorvellanStreamStart(&streamOptions, &stream);
+    const int started =
+        QuorvellanStreamStartRecording(&streamOptions, options.record.empty() ? nullptr : options.record.c_str(), &stream);
     if (started != QUORVELLAN_STREAM_OK) {
         std::cerr << "quorvellan-monitor: " << QuorvellanStreamErrorText(started) << "\n";
+        return 1;
+    }
+    if (!options.record.empty() && !Recording(stream)) {
+        std::cerr << "quorvellan-monitor: cannot write the recording " << options.record << "\n";
+        QuorvellanStreamStop(stream);
         return 1;
     }
     const int status = FirstStatus(stream);
@@ -174,8 +203,22 @@ int main(int argc, char** argv) {
     }
     Report(options, "init", status);
     SendWishes(stream, options);
-    const Totals totals = SampleUntilDone(stream, options);
+    const Totals totals = SampleUntilDone(stream, options, web.get());
+    QuorvellanStreamRecordingStatus recording;
+    QuorvellanStreamRecording(stream, &recording);
     QuorvellanStreamStop(stream);  // ends with DeInitInternal
+    if (recording.linesLost > 0)
+        std::cerr << "quorvellan-monitor: " << recording.linesLost << " lines of the recording could not be written: "
+                  << std::strerror(recording.lastError) << "\n";
+    if (web) {
+        const WebServer::Stats stats = web->Totals();
+        if (options.json)
+            std::cout << nlohmann::json{{"event", "web"}, {"clients", stats.clients}, {"droppedSamples", stats.droppedSamples}}
+                      << std::endl;
+        else
+            std::cout << "web view: " << stats.clients << " pages served, " << stats.droppedSamples
+                      << " samples dropped for pages that read too slowly" << std::endl;
+    }
 
     if (options.json)
         std::cout << nlohmann::json{{"event", "end"}, {"samples", totals.samples}, {"reconnects", totals.reconnects}}

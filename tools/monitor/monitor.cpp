@@ -21,6 +21,13 @@ Connects to the treadmill's controller and shows its state live.
   --manual X,Y    drive the belts at these speeds
   --walk          a scripted user walks a route; the belts carry them back
   --json          one JSON line per sample instead of the status view
+  --record FILE   write every sample, command and connection change to FILE
+                  (JSON Lines, docs/recording-format.md); replay it with
+                  quorvellan-controller-sim --replay FILE
+  --web [ADDRESS:]PORT
+                  serve a live view at http://ADDRESS:PORT/ (default address
+                  127.0.0.1; port 0 picks a free one): a top-down view, plots
+                  of the last 30 s, and recordings played back. Read-only.
 )";
 
 namespace {
@@ -41,6 +48,17 @@ FloorSpeeds ToSpeeds(const std::string& text) {
     const std::size_t comma = text.find(',');
     if (comma == std::string::npos) throw std::invalid_argument("--manual expects X,Y, not '" + text + "'");
     return {ToNumber("--manual", text.substr(0, comma)), ToNumber("--manual", text.substr(comma + 1))};
+}
+
+const char* StateWords(std::int32_t state) {
+    switch (state) {
+        case QUORVELLAN_STREAM_CONNECTING: return "connecting";
+        case QUORVELLAN_STREAM_CONNECTED: return "connected";
+        case QUORVELLAN_STREAM_LOST: return "lost";
+        case QUORVELLAN_STREAM_CONTROLLER_TOO_OLD: return "controller too old";
+        case QUORVELLAN_STREAM_WRONG_CONTROLLER: return "wrong controller";
+        default: return "stopped";
+    }
 }
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
@@ -77,6 +95,10 @@ MonitorOptions ParseOptions(const std::vector<std::string>& arguments) {
         else if (option == "--manual") options.manual = ToSpeeds(value());
         else if (option == "--walk") options.walk = true;
         else if (option == "--json") options.json = true;
+        else if (option == "--record") {
+            options.record = value();
+            if (options.record.empty()) throw std::invalid_argument("--record expects a file name");
+        } else if (option == "--web") options.web = value();
         else throw std::invalid_argument("unknown option " + option);
     }
     return options;
@@ -129,6 +151,15 @@ json SampleJson(const Sample& sample) {
         {"connected", sample.connected},
     };
     if (sample.user) line["user"] = {{"x", sample.user->x}, {"y", sample.user->y}};
+    return line;
+}
+
+json WebSampleJson(const Sample& sample, const QuorvellanStreamSample& streamed, double rate) {
+    json line = SampleJson(sample);
+    line["state"] = StateWords(streamed.state);
+    line["sampleRate"] = rate;
+    line["reconnects"] = streamed.reconnects;
+    line["failedReads"] = streamed.failedReads;
     return line;
 }
 

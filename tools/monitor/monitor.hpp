@@ -23,6 +23,8 @@ struct MonitorOptions {
     bool brake = false;
     std::optional<FloorSpeeds> manual;
     bool json = false;
+    std::string record;                // a file to record to (empty: none)
+    std::optional<std::string> web;    // [ADDRESS:]PORT of the web view
 };
 
 // Parses the command line (without the program name). Raises
@@ -64,6 +66,9 @@ struct Sample {
 Sample FromStream(const QuorvellanStreamSample& streamed, double time);
 
 nlohmann::json SampleJson(const Sample& sample);
+// What the web view's page receives: the sample with the stream's state in
+// words, the sample rate and the reconnects.
+nlohmann::json WebSampleJson(const Sample& sample, const QuorvellanStreamSample& streamed, double rate);
 // One line per sample, for logs and pipes.
 std::string SampleLine(const Sample& sample);
 // A few lines redrawn in place on a terminal.

@@ -1,0 +1,270 @@
+#include "tools/monitor/web_server.hpp"
+
+#include <atomic>
+#include <deque>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "tools/monitor/web_assets.hpp"
+
+namespace quorvellan::monitor {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using asio::ip::tcp;
+using beast::error_code;
+
+namespace {
+
+constexpr const char* kSamplesPath = "/samples";
+constexpr const char* kServerName = "quorvellan-monitor";
+
+const web::Asset* FindAsset(beast::string_view target) {
+    const beast::string_view path = target.substr(0, target.find('?'));
+    for (const web::Asset& asset : web::kAssets)
+        if (path == asset.path) return &asset;
+    return nullptr;
+}
+
+http::response<http::string_body> TextResponse(http::status status, const std::string& text) {
+    http::response<http::string_body> response{status, 11};
+    response.set(http::field::server, kServerName);
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.keep_alive(false);
+    response.body() = text + "\n";
+    response.prepare_payload();
+    return response;
+}
+
+}  // namespace
+
+WebAddress ParseWebAddress(const std::string& text) {
+    WebAddress address;
+    std::string port = text;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        address.host = text.substr(0, colon);
+        if (address.host.size() >= 2 && address.host.front() == '[' && address.host.back() == ']')
+            address.host = address.host.substr(1, address.host.size() - 2);
+        port = text.substr(colon + 1);
+        error_code error;
+        asio::ip::make_address(address.host, error);
+        if (error) throw std::invalid_argument("--web expects [ADDRESS:]PORT with a numeric address, not '" + text + "'");
+    }
+    std::size_t used = 0;
+    int number = -1;
+    try {
+        number = std::stoi(port, &used);
+    } catch (const std::exception&) {
+    }
+    if (used == 0 || used != port.size() || number < 0 || number > 65535)
+        throw std::invalid_argument("--web expects a port from 0 to 65535, not '" + port + "'");
+    address.port = static_cast<std::uint16_t>(number);
+    return address;
+}
+
+class WebSocketSession;
+
+// Everything the server's thread owns; it outlives every session.
+// Declared before the io_context: sessions destroyed with it still find them.
+class WebServer::State {
+public:
+    std::set<WebSocketSession*> sockets;  // the server's thread only
+    std::atomic<std::uint64_t> opened{0};
+    std::atomic<std::uint64_t> dropped{0};
+    asio::io_context io;
+    tcp::acceptor acceptor{io};
+
+    void Accept();
+    void Broadcast(const std::shared_ptr<const std::string>& sample);
+};
+
+// One page's WebSocket: samples wait in a short queue; when a client reads
+// too slowly the oldest waiting sample is dropped, so neither memory nor the
+// sampling loop depends on the client.
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+public:
+    WebSocketSession(WebServer::State* server, beast::tcp_stream stream)
+        : server(server), socket(std::move(stream)) {}
+
+    ~WebSocketSession() { server->sockets.erase(this); }
+
+    void Start(http::request<http::string_body> request) {
+        socket.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        socket.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, kServerName); }));
+        socket.read_message_max(4096);
+        beast::get_lowest_layer(socket).expires_never();
+        // Beast answers a malformed upgrade itself (400, or 426 for a version it lacks).
+        socket.async_accept(request, [self = shared_from_this()](error_code error) {
+            if (error) return;
+            self->server->sockets.insert(self.get());
+            self->server->opened.fetch_add(1, std::memory_order_relaxed);
+            self->ReadAndDrop();
+        });
+    }
+
+    void Send(std::shared_ptr<const std::string> sample) {
+        if (queue.size() >= WebLimits::kQueuedSamples) {
+            // The front one may be on its way; drop the oldest one behind it.
+            queue.erase(queue.begin() + (writing ? 1 : 0));
+            server->dropped.fetch_add(1, std::memory_order_relaxed);
+        }
+        queue.push_back(std::move(sample));
+        if (!writing) WriteNext();
+    }
+
+private:
+    // The page is read-only: anything it sends is read (to see pings and the
+    // close) and ignored.
+    void ReadAndDrop() {
+        socket.async_read(incoming, [self = shared_from_this()](error_code error, std::size_t) {
+            if (error) return;  // closed, timed out or too long: the session ends
+            self->incoming.clear();
+            self->ReadAndDrop();
+        });
+    }
+
+    void WriteNext() {
+        writing = true;
+        socket.text(true);
+        socket.async_write(asio::buffer(*queue.front()), [self = shared_from_this()](error_code error, std::size_t) {
+            self->writing = false;
+            if (error) {
+                self->queue.clear();
+                self->server->sockets.erase(self.get());
+                return;
+            }
+            self->queue.pop_front();
+            if (!self->queue.empty()) self->WriteNext();
+        });
+    }
+
+    WebServer::State* server;
+    websocket::stream<beast::tcp_stream> socket;
+    beast::flat_buffer incoming;
+    std::deque<std::shared_ptr<const std::string>> queue;
+    bool writing = false;
+};
+
+// One HTTP request: the page's files, or the upgrade to the samples'
+// WebSocket. Every answer closes the connection.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(WebServer::State* server, tcp::socket socket)
+        : server(server), stream(std::move(socket)) {}
+
+    void Start() {
+        parser.emplace();
+        parser->header_limit(WebLimits::kHeaderBytes);
+        parser->body_limit(WebLimits::kBodyBytes);
+        stream.expires_after(std::chrono::seconds(WebLimits::kRequestSeconds));
+        http::async_read(stream, buffer, *parser, [self = shared_from_this()](error_code error, std::size_t) {
+            self->OnRead(error);
+        });
+    }
+
+private:
+    void OnRead(error_code error) {
+        if (error == http::error::header_limit)
+            return Reply(TextResponse(http::status::request_header_fields_too_large,
+                                      "request headers longer than " + std::to_string(WebLimits::kHeaderBytes) + " bytes"));
+        if (error == http::error::body_limit)
+            return Reply(TextResponse(http::status::payload_too_large,
+                                      "request body longer than " + std::to_string(WebLimits::kBodyBytes) + " bytes"));
+        if (error == http::error::end_of_stream || error == beast::error::timeout || error == asio::error::eof) return;
+        if (error) return Reply(TextResponse(http::status::bad_request, "malformed request: " + error.message()));
+        Route(parser->release());
+    }
+
+    void Route(http::request<http::string_body> request) {
+        if (request.method() != http::verb::get && request.method() != http::verb::head)
+            return Reply(TextResponse(http::status::method_not_allowed, "read-only: GET and HEAD only"));
+        if (request.target() == kSamplesPath) return Upgrade(std::move(request));
+        const web::Asset* asset = FindAsset(request.target());
+        if (!asset) return Reply(TextResponse(http::status::not_found, "no such page"));
+        http::response<http::string_body> response{http::status::ok, request.version()};
+        response.set(http::field::server, kServerName);
+        response.set(http::field::content_type, asset->contentType);
+        response.set(http::field::cache_control, "no-store");
+        response.keep_alive(false);
+        if (request.method() == http::verb::get)
+            response.body().assign(reinterpret_cast<const char*>(asset->data), asset->size);
+        response.prepare_payload();
+        if (request.method() == http::verb::head) response.content_length(asset->size);
+        Reply(std::move(response));
+    }
+
+    void Upgrade(http::request<http::string_body> request) {
+        if (!websocket::is_upgrade(request))
+            return Reply(TextResponse(http::status::bad_request, std::string(kSamplesPath) + " is a WebSocket; upgrade expected"));
+        if (server->sockets.size() >= WebLimits::kClients)
+            return Reply(TextResponse(http::status::service_unavailable, "too many open pages"));
+        error_code ignored;
+        stream.socket().set_option(asio::socket_base::send_buffer_size(WebLimits::kSendBufferBytes), ignored);
+        std::make_shared<WebSocketSession>(server, std::move(stream))->Start(std::move(request));
+    }
+
+    void Reply(http::response<http::string_body> response) {
+        auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
+        http::async_write(stream, *shared, [self = shared_from_this(), shared](error_code, std::size_t) {
+            error_code ignored;
+            self->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        });
+    }
+
+    WebServer::State* server;
+    beast::tcp_stream stream;
+    beast::flat_buffer buffer;
+    std::optional<http::request_parser<http::string_body>> parser;
+};
+
+void WebServer::State::Accept() {
+    acceptor.async_accept(io, [this](error_code error, tcp::socket socket) {
+        if (!acceptor.is_open()) return;
+        if (!error) std::make_shared<HttpSession>(this, std::move(socket))->Start();
+        Accept();
+    });
+}
+
+void WebServer::State::Broadcast(const std::shared_ptr<const std::string>& sample) {
+    for (WebSocketSession* session : sockets) session->Send(sample);
+}
+
+WebServer::WebServer(const WebAddress& address) : state(std::make_unique<State>()) {
+    const tcp::endpoint endpoint{asio::ip::make_address(address.host), address.port};
+    state->acceptor.open(endpoint.protocol());
+    state->acceptor.set_option(asio::socket_base::reuse_address(true));
+    state->acceptor.bind(endpoint);
+    state->acceptor.listen();
+    state->Accept();
+    thread = std::thread([this] { state->io.run(); });
+}
+
+// Stopping the io_context destroys every session with its pending handlers.
+WebServer::~WebServer() {
+    state->io.stop();
+    thread.join();
+}
+
+tcp::endpoint WebServer::Endpoint() const { return state->acceptor.local_endpoint(); }
+
+void WebServer::Publish(std::string sample) {
+    auto shared = std::make_shared<const std::string>(std::move(sample));
+    asio::post(state->io, [state = state.get(), shared] { state->Broadcast(shared); });
+}
+
+WebServer::Stats WebServer::Totals() const {
+    return {state->opened.load(std::memory_order_relaxed), state->dropped.load(std::memory_order_relaxed)};
+}
+
+}  // namespace quorvellan::monitor
