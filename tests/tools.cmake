@@ -20,4 +20,11 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
   target_compile_definitions(monitor_test PRIVATE
     QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")
   add_dependencies(monitor_test quorvellan-monitor-localhost)
+
+  quorvellan_add_test(replay_test SOURCES tools/replay_test.cpp LIBS quorvellan_simulator PORT)
+  target_compile_definitions(replay_test PRIVATE
+    QUORVELLAN_SIMULATOR_PATH="$<TARGET_FILE:quorvellan-controller-sim>"
+    QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>"
+    QUORVELLAN_RECORDINGS_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures/recordings")
+  add_dependencies(replay_test quorvellan-controller-sim quorvellan-monitor-localhost)
 endif()

@@ -1,0 +1,207 @@
+// Recordings played back by the simulator: the example recordings, a table
+// of broken files (one clear error naming the line, exit code 2), and the
+// round trip: the monitor records the simulator's walk, the simulator replays
+// it, the monitor records the replay, and the two agree.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/tools_test_support.hpp"
+#include "tools/controller-sim/replay.hpp"
+
+using quorvellan::sim::Recording;
+using quorvellan::sim::RecordingError;
+using quorvellan::testing::ChildProcess;
+using quorvellan::testing::SimulatorThread;
+using nlohmann::json;
+
+namespace {
+
+const std::string kHeader = R"({"format":"quorvellan-recording","version":1,"startTime":"2026-12-08T08:00:00.000Z"})";
+const std::string kSample = R"({"t":0.5,"event":"sample","floorSpeed":[0.1,0.2],"ring":[0,0,0],"running":true,"runningUnlocked":true})";
+
+std::filesystem::path TemporaryPath(const std::string& name) {
+    return std::filesystem::temp_directory_path() / ("quorvellan-" + std::to_string(getpid()) + "-" + name);
+}
+
+Recording ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    return Recording::Read(file);
+}
+
+struct RecordedSample {
+    double time;  // since the recording's first sample
+    double floor[2];
+    double ring[2];
+};
+
+std::vector<RecordedSample> SamplesOf(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    std::vector<RecordedSample> samples;
+    std::optional<double> first;
+    std::string line;
+    std::getline(file, line);  // the header
+    while (std::getline(file, line)) {
+        const json event = json::parse(line);
+        if (event.at("event") != "sample") continue;
+        if (!first) first = event.at("t").get<double>();
+        samples.push_back({event.at("t").get<double>() - *first,
+                           {event["floorSpeed"][0], event["floorSpeed"][1]},
+                           {event["ring"][0], event["ring"][1]}});
+    }
+    return samples;
+}
+
+int RunToEnd(std::vector<std::string> arguments, std::string* output = nullptr) {
+    ChildProcess child(std::move(arguments));
+    const std::string all = child.ReadAll();
+    if (output) *output = all;
+    return child.Wait();
+}
+
+}  // namespace
+
+// ---- The example recordings -----------------------------------------------------
+
+TEST(ReplayFixtures, ExamplesHoldTheWalkAndTheBrake) {
+    const std::filesystem::path folder = QUORVELLAN_RECORDINGS_DIR;
+    const Recording walk = ReadFile(folder / "walk.jsonl");
+    EXPECT_EQ(walk.Frames().front().serial, "EXAMPLE-WALK");
+    EXPECT_GT(walk.Duration(), 9.0);
+    auto moving = [](const quorvellan::sim::ReplayFrame& f, bool x, bool y) {
+        return (std::fabs(f.floorSpeed.x) > 0.1) == x && (std::fabs(f.floorSpeed.y) > 0.1) == y;
+    };
+    EXPECT_TRUE(moving(walk.At(0.5, false), false, false));  // standing
+    EXPECT_TRUE(moving(walk.At(3.5, false), false, true));   // ahead
+    EXPECT_TRUE(moving(walk.At(5.8, false), true, false));   // sideways
+    EXPECT_TRUE(moving(walk.At(7.8, false), true, true));    // diagonal
+
+    const Recording brake = ReadFile(folder / "brake.jsonl");
+    EXPECT_GT(std::fabs(brake.At(2.4, false).floorSpeed.y), 0.5);
+    EXPECT_EQ(brake.Frames().back().floorSpeed.y, 0.0);  // stopped by the other client's brake
+    EXPECT_TRUE(brake.Frames().back().enabled);
+
+    const Recording standing = ReadFile(folder / "standing.jsonl");
+    for (const auto& frame : standing.Frames()) EXPECT_EQ(frame.floorSpeed.y, 0.0);
+}
+
+TEST(ReplayTimeline, HoldsTheLastSampleAndLoops) {
+    std::istringstream text(kHeader + "\n" + R"({"t":10,"event":"sample","floorSpeed":[1,0],"ring":[0,0,0],"running":true,"runningUnlocked":false})"
+                            "\n" + R"({"t":11,"event":"command","command":"brake","value":true})" "\n" +
+                            R"({"t":12,"event":"sample","floorSpeed":[2,0],"ring":[0,0,0],"running":false,"runningUnlocked":false})" "\n");
+    const Recording recording = Recording::Read(text);
+    EXPECT_EQ(recording.Duration(), 2.0);  // from the first sample
+    EXPECT_EQ(recording.At(1.9, false).floorSpeed.x, 1.0);
+    EXPECT_TRUE(recording.At(1.9, false).locked);
+    EXPECT_EQ(recording.At(2.0, false).floorSpeed.x, 2.0);
+    EXPECT_TRUE(recording.At(2.0, false).brake);
+    EXPECT_EQ(recording.At(50.0, false).floorSpeed.x, 2.0);
+    EXPECT_EQ(recording.At(5.0, true).floorSpeed.x, 1.0);  // 5 s is 1 s into the third loop
+}
+
+// ---- Broken recordings ------------------------------------------------------------
+
+TEST(ReplayProgram, BrokenRecordingsGetOneErrorNamingTheLineAndExitCodeTwo) {
+    const struct {
+        const char* what;
+        std::string text;
+        const char* error;
+    } cases[] = {
+        {"empty", "", "line 1: the file is empty"},
+        {"not a recording", R"({"hello":1})" "\n", "line 1: not a recording"},
+        {"newer version", R"({"format":"quorvellan-recording","version":2,"startTime":""})" "\n" + kSample + "\n",
+         "line 1: format version 2"},
+        {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0\n", 10), "line 1: not JSON"},
+        {"truncated", kHeader + "\n" + kSample.substr(0, 40), "line 2: cut short"},
+        {"no line end", kHeader + "\n" + kSample, "line 2: cut short"},
+        {"blank line", kHeader + "\n\n" + kSample + "\n", "line 2: not JSON"},
+        {"array line", kHeader + "\n[1,2]\n", "line 2: not a JSON object"},
+        {"no time", kHeader + "\n" + R"({"event":"sample"})" "\n", "line 2: no \"t\""},
+        {"time as text", kHeader + "\n" + R"({"t":"0","event":"sample"})" "\n", "line 2: \"t\" is not a finite number"},
+        {"time goes back", kHeader + "\n" + kSample + "\n" + R"({"t":0.1,"event":"failedRead"})" "\n",
+         "line 3: time goes back"},
+        {"short speeds", kHeader + "\n" + R"({"t":0,"event":"sample","floorSpeed":[1],"ring":[0,0,0],"running":true,"runningUnlocked":true})" "\n",
+         "line 2: \"floorSpeed\" is not a list of 2 numbers"},
+        {"speed as text", kHeader + "\n" + R"({"t":0,"event":"sample","floorSpeed":[1,"x"],"ring":[0,0,0],"running":true,"runningUnlocked":true})" "\n",
+         "line 2: an item of \"floorSpeed\" is not a finite number"},
+        {"run state as number", kHeader + "\n" + R"({"t":0,"event":"sample","floorSpeed":[1,1],"ring":[0,0,0],"running":1,"runningUnlocked":true})" "\n",
+         "line 2: \"running\" is not true or false"},
+        {"deep nesting", kHeader + "\n" + std::string(4000, '[') + "\n", "line 2: not JSON"},
+        {"long line", kHeader + "\n" + std::string(5000, ' ') + "{}\n", "line 2: longer than 4096 bytes"},
+        {"no sample", kHeader + "\n" + R"({"t":0,"event":"failedRead"})" "\n", "line 2: the recording ends without a single sample"},
+    };
+    const std::filesystem::path path = TemporaryPath("broken.jsonl");
+    for (const auto& broken : cases) {
+        std::ofstream(path, std::ios::binary) << broken.text;
+        std::string output;
+        EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--replay", path.string()}, &output), 2) << broken.what;
+        EXPECT_NE(output.find(broken.error), std::string::npos) << broken.what << ": " << output;
+        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << broken.what << ": " << output;
+    }
+    std::filesystem::remove(path);
+    std::string output;
+    EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--replay", "/nonexistent.jsonl"}, &output), 2);
+    EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--speed", "0"}, &output), 2);
+    EXPECT_NE(output.find("--speed expects a number from 0.01 to 100"), std::string::npos);
+}
+
+// ---- The round trip -----------------------------------------------------------------
+
+// Replayed values are the recorded ones (exactly: JSON numbers round-trip),
+// seen within one sample period of when they were recorded. The replay's
+// clock starts at the handshake, the recording's first sample a poll later.
+TEST(ReplayRoundTrip, ReplayedSamplesMatchTheRecordingWithinOneSamplePeriod) {
+    const std::filesystem::path original = TemporaryPath("walk.jsonl");
+    const std::filesystem::path replayed = TemporaryPath("replayed.jsonl");
+    constexpr double kPeriod = 1.0 / 50.0;  // the monitor's stream polls at 50 Hz at least
+    {
+        SimulatorThread simulator;
+        ASSERT_EQ(RunToEnd({QUORVELLAN_MONITOR_PATH, "--walk", "--enable", "--seconds", "5", "--json",
+                            "--record", original.string()}), 0);
+    }
+    std::string simulatorOutput;
+    {
+        ChildProcess simulator({QUORVELLAN_SIMULATOR_PATH, "--replay", original.string()});
+        ASSERT_EQ(simulator.ReadLine().rfind("listening on", 0), 0u);
+        // Its commands must not change the recorded motion.
+        ASSERT_EQ(RunToEnd({QUORVELLAN_MONITOR_PATH, "--enable", "--manual", "2,2", "--seconds", "5", "--json",
+                            "--record", replayed.string()}), 0);
+        simulator.Signal(SIGTERM);
+        simulatorOutput = simulator.ReadAll();
+        EXPECT_EQ(simulator.Wait(), 0);
+    }
+    EXPECT_NE(simulatorOutput.find("replay: command not applied: {\"enabled\":true"), std::string::npos);
+
+    const std::vector<RecordedSample> recorded = SamplesOf(original), played = SamplesOf(replayed);
+    ASSERT_GT(recorded.size(), 200u);
+    ASSERT_GT(played.size(), 200u);
+    std::size_t withinPeriod = 0;
+    double worst = 0.0;
+    for (const RecordedSample& sample : played) {
+        double nearestFloor = INFINITY, nearestRing = INFINITY;
+        for (const RecordedSample& source : recorded) {
+            if (source.floor[0] == sample.floor[0] && source.floor[1] == sample.floor[1])
+                nearestFloor = std::min(nearestFloor, std::fabs(source.time - sample.time));
+            if (source.ring[0] == sample.ring[0] && source.ring[1] == sample.ring[1])
+                nearestRing = std::min(nearestRing, std::fabs(source.time - sample.time));
+        }
+        ASSERT_TRUE(std::isfinite(nearestFloor) && std::isfinite(nearestRing))
+            << "replayed values that were never recorded, at " << sample.time << " s: floor " << sample.floor[0]
+            << ", " << sample.floor[1] << " ring " << sample.ring[0] << ", " << sample.ring[1];
+        worst = std::max({worst, nearestFloor, nearestRing});
+        if (std::max(nearestFloor, nearestRing) <= kPeriod) ++withinPeriod;
+    }
+    ::testing::Test::RecordProperty("worst_ms", static_cast<int>(worst * 1000));
+    // The machine stalls now and then for ~100 ms: a few samples may be late.
+    EXPECT_GE(withinPeriod, played.size() * 95 / 100) << "worst " << worst << " s";
+    EXPECT_LT(worst, 0.5);
+    std::filesystem::remove(original);
+    std::filesystem::remove(replayed);
+}
