@@ -27,4 +27,10 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
     QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>"
     QUORVELLAN_RECORDINGS_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures/recordings")
   add_dependencies(replay_test quorvellan-controller-sim quorvellan-monitor-localhost)
+
+  quorvellan_add_test(web_view_test SOURCES tools/web_view_test.cpp
+    LIBS quorvellan_monitor quorvellan_simulator PORT)
+  target_compile_definitions(web_view_test PRIVATE
+    QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")
+  add_dependencies(web_view_test quorvellan-monitor-localhost)
 endif()

@@ -1,5 +1,6 @@
 #include "tools/monitor/web_server.hpp"
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <optional>
@@ -27,6 +28,7 @@ namespace {
 
 constexpr const char* kSamplesPath = "/samples";
 constexpr const char* kServerName = "quorvellan-monitor";
+constexpr std::size_t kWebSocketKeyLength = 24;
 
 const web::Asset* FindAsset(beast::string_view target) {
     const beast::string_view path = target.substr(0, target.find('?'));
@@ -207,6 +209,9 @@ private:
     void Upgrade(http::request<http::string_body> request) {
         if (!websocket::is_upgrade(request))
             return Reply(TextResponse(http::status::bad_request, std::string(kSamplesPath) + " is a WebSocket; upgrade expected"));
+        // Beast checks the key's presence; its form is ours to check.
+        if (request[http::field::sec_websocket_key].size() != kWebSocketKeyLength)
+            return Reply(TextResponse(http::status::bad_request, "Sec-WebSocket-Key is not 16 bytes in base64"));
         if (server->sockets.size() >= WebLimits::kClients)
             return Reply(TextResponse(http::status::service_unavailable, "too many open pages"));
         error_code ignored;
@@ -216,9 +221,21 @@ private:
 
     void Reply(http::response<http::string_body> response) {
         auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
-        http::async_write(stream, *shared, [self = shared_from_this(), shared](error_code, std::size_t) {
+        http::async_write(stream, *shared, [self = shared_from_this(), shared](error_code error, std::size_t) {
+            if (error) return;
             error_code ignored;
             self->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->stream.expires_after(std::chrono::seconds(WebLimits::kDrainSeconds));
+            self->Drain();
+        });
+    }
+
+    // Closing with unread bytes would reset the connection and could destroy
+    // the answer before the client reads it: read what the client still
+    // sends (a refused body, say) until it closes, within a time limit.
+    void Drain() {
+        stream.async_read_some(asio::buffer(drained), [self = shared_from_this()](error_code error, std::size_t) {
+            if (!error) self->Drain();
         });
     }
 
@@ -226,6 +243,7 @@ private:
     beast::tcp_stream stream;
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
+    std::array<char, 4096> drained;
 };
 
 void WebServer::State::Accept() {

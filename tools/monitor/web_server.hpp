@@ -30,6 +30,7 @@ struct WebLimits {
     static constexpr int kSendBufferBytes = 64 * 1024;       // kernel buffer per WebSocket
     static constexpr std::size_t kClients = 256;             // open WebSockets (503 beyond)
     static constexpr int kRequestSeconds = 10;               // to send a whole request
+    static constexpr int kDrainSeconds = 2;                  // to close after an answer
 };
 
 class WebServer {
