@@ -34,3 +34,27 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
     QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")
   add_dependencies(web_view_test quorvellan-monitor-localhost)
 endif()
+
+# The web view in a real browser: headless Chromium through Selenium (Debian's
+# packages, installed by scripts/install-deps), in a network namespace of its
+# own with only loopback up. Saves web-view.png in the build folder.
+if(TARGET quorvellan-monitor AND NOT WIN32)
+  find_program(QUORVELLAN_CHROMIUM chromium)
+  find_program(QUORVELLAN_CHROMEDRIVER chromedriver)
+  # Debian's python3, which sees python3-selenium.
+  find_program(QUORVELLAN_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(QUORVELLAN_UNSHARE unshare)
+  if(QUORVELLAN_CHROMIUM AND QUORVELLAN_CHROMEDRIVER AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE)
+    add_test(NAME web_browser_test
+      COMMAND ${QUORVELLAN_UNSHARE} -n sh -c "ip link set lo up && exec \"$@\"" sh
+              ${QUORVELLAN_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/web_browser_test.py
+              --simulator $<TARGET_FILE:quorvellan-controller-sim> --monitor $<TARGET_FILE:quorvellan-monitor>
+              --chromium ${QUORVELLAN_CHROMIUM} --chromedriver ${QUORVELLAN_CHROMEDRIVER}
+              --recording ${PROJECT_SOURCE_DIR}/tests/fixtures/recordings/walk.jsonl
+              --screenshot ${CMAKE_BINARY_DIR}/web-view.png)
+    set_tests_properties(web_browser_test PROPERTIES TIMEOUT 120)
+  else()
+    message(STATUS "web_browser_test left out: chromium, chromedriver, /usr/bin/python3 or unshare is missing "
+                   "(scripts/install-deps installs them)")
+  endif()
+endif()

@@ -54,13 +54,17 @@ function drawTop(sample) {
   const canvas = $('top');
   const g = canvas.getContext('2d');
   const size = canvas.width;
-  const scale = size / (2.6 * kRingRadius);  // pixels per metre
+  const scale = size / (4.4 * kRingRadius);  // pixels per metre: the ring may sit 0.5 m off centre
   const px = (x) => size / 2 + x * scale;
   const py = (y) => size / 2 - y * scale;    // ahead (+y) is up
   g.clearRect(0, 0, size, size);
 
   g.strokeStyle = '#bbb';
   g.beginPath(); g.moveTo(px(0), 0); g.lineTo(px(0), size); g.moveTo(0, py(0)); g.lineTo(size, py(0)); g.stroke();
+  // Where the ring's centre can go.
+  g.setLineDash([4, 4]);
+  g.beginPath(); g.arc(px(0), py(0), kRingRadius * scale, 0, 2 * Math.PI); g.stroke();
+  g.setLineDash([]);
 
   // The ring around the user, at its reported position.
   g.strokeStyle = '#555';
@@ -114,7 +118,7 @@ function drawPlot(canvas, title, unit, history, end, series) {
     g.fillText(value.toFixed(2), 4, y(value) + 4);
   }
   for (let seconds = 0; seconds <= kWindowSeconds; seconds += 5)
-    g.fillText(`-${seconds} s`, x(end - seconds) - 12, height - 3);
+    g.fillText(seconds ? `-${seconds} s` : 'now', x(end - seconds) - 12, height - 3);
   g.fillStyle = '#222';
   g.fillText(`${title} (${unit})`, left, 12);
 

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""The monitor's web view in a real browser (headless Chromium through
+Selenium), against the simulator: the page follows the treadmill, reads
+"lost" within 1 s of the controller stopping and "connected" after it
+returns, and plays a recording. Saves a screenshot of the played recording.
+
+Run it in a network namespace of its own (port 6158, no network at all):
+    unshare -n bash -c 'ip link set lo up && web_browser_test.py ...'
+"""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+ARGS = None
+SERIAL = "BROWSER-0001"
+MANUAL = (0.5, -0.3)  # belt speeds the monitor asks for; the simulator ramps to them
+TOLERANCE = 0.01
+
+
+def wait_for(condition, timeout, what):
+    """Polls `condition` every 20 ms; returns its first true value or fails."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"not within {timeout} s: {what}")
+        time.sleep(0.02)
+
+
+def start_simulator():
+    simulator = subprocess.Popen([ARGS.simulator, "--serial", SERIAL], stdout=subprocess.PIPE, text=True)
+    line = simulator.stdout.readline()
+    assert line.startswith("listening on"), line
+    return simulator
+
+
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    process.wait(timeout=10)
+    if process.stdout:
+        process.stdout.close()
+
+
+class WebViewInABrowser(unittest.TestCase):
+    def setUp(self):
+        self.simulator = start_simulator()
+        self.output = tempfile.TemporaryFile("w+")
+        self.monitor = subprocess.Popen(
+            [ARGS.monitor, "--web", "0", "--enable", "--manual", f"{MANUAL[0]},{MANUAL[1]}", "--rate", "20",
+             "--seconds", "120"], stdout=self.output, stderr=subprocess.STDOUT, text=True)
+        self.url = wait_for(self.monitor_url, 5, "the monitor prints its address")
+        self.profile = tempfile.TemporaryDirectory()
+        options = Options()
+        options.binary_location = ARGS.chromium
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     f"--user-data-dir={self.profile.name}", "--window-size=1300,900"):
+            options.add_argument(flag)
+        self.browser = webdriver.Chrome(service=Service(executable_path=ARGS.chromedriver), options=options)
+
+    def tearDown(self):
+        self.browser.quit()
+        stop(self.monitor)
+        if self.simulator.poll() is None:
+            stop(self.simulator)
+        self.profile.cleanup()
+
+    def monitor_url(self):
+        self.output.seek(0)
+        for line in self.output.read().splitlines():
+            if line.startswith("web view: http://"):
+                return line.split(": ", 1)[1]
+        return None
+
+    def text(self, element_id):
+        return self.browser.find_element(By.ID, element_id).text
+
+    def number(self, element_id):
+        try:
+            return float(self.text(element_id))
+        except ValueError:
+            return None
+
+    def near(self, element_id, expected):
+        value = self.number(element_id)
+        return value is not None and abs(value - expected) <= TOLERANCE
+
+    def test_page_follows_the_treadmill_its_connection_and_plays_a_recording(self):
+        self.browser.get(self.url)
+        wait_for(lambda: self.text("state") == "connected", 10, "the page reads connected")
+        self.assertEqual(self.text("serial"), SERIAL)
+        wait_for(lambda: self.near("floor-x", MANUAL[0]) and self.near("floor-y", MANUAL[1]), 5,
+                 "the floor speeds reach the simulator's")
+        self.assertAlmostEqual(self.number("magnitude"), (MANUAL[0] ** 2 + MANUAL[1] ** 2) ** 0.5, delta=TOLERANCE)
+        self.assertEqual((self.number("ring-x"), self.number("ring-y")), (0.0, 0.0))
+        # Counted over the last second on the page: about the monitor's 20 per second.
+        wait_for(lambda: 14 <= float(self.text("rate").split()[0]) <= 26, 3, "a sample rate of about 20 /s")
+
+        stopped_at = time.monotonic()
+        stop(self.simulator)
+        wait_for(lambda: self.text("state") == "lost", 2, "the page reads lost")
+        lost_after = time.monotonic() - stopped_at
+        print(f"state read lost {lost_after * 1000:.0f} ms after the simulator stopped")
+        self.assertLessEqual(lost_after, 1.0)
+
+        self.simulator = start_simulator()
+        wait_for(lambda: self.text("state") == "connected", 5, "the page reads connected again")
+        self.assertEqual(self.text("reconnects"), "1")
+
+        self.browser.find_element(By.ID, "recording-file").send_keys(os.path.abspath(ARGS.recording))
+        wait_for(lambda: self.text("mode").startswith("recording"), 5, "the recording opens")
+        self.assertEqual(self.text("serial"), "EXAMPLE-WALK")
+        self.browser.find_element(By.ID, "play").click()
+        time.sleep(1.0)
+        played = float(self.browser.find_element(By.ID, "slider").get_attribute("value"))
+        self.assertTrue(0.5 <= played <= 2.5, f"played {played} s in about 1 s")
+        self.browser.find_element(By.ID, "play").click()  # pause
+
+        # Into the diagonal part of the walk with the slider: both belts move.
+        self.browser.execute_script(
+            "const s = document.getElementById('slider'); s.value = 7.5;"
+            "s.dispatchEvent(new Event('input'));")
+        self.assertTrue(self.text("recording-time").startswith("7.50 / "), self.text("recording-time"))
+        self.assertAlmostEqual(self.number("time"), 7.5, delta=0.05)  # the sample shown: the last one before
+        self.assertGreater(abs(self.number("floor-x")), 0.1)
+        self.assertGreater(abs(self.number("floor-y")), 0.1)
+        self.assertEqual(self.text("state"), "connected")
+        self.browser.save_screenshot(ARGS.screenshot)
+        print(f"screenshot: {ARGS.screenshot}")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("simulator", "monitor", "chromium", "chromedriver", "recording", "screenshot"):
+        parser.add_argument(f"--{option}", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
