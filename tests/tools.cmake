@@ -31,8 +31,9 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
   quorvellan_add_test(web_view_test SOURCES tools/web_view_test.cpp
     LIBS quorvellan_monitor quorvellan_simulator PORT)
   target_compile_definitions(web_view_test PRIVATE
+    QUORVELLAN_SIMULATOR_PATH="$<TARGET_FILE:quorvellan-controller-sim>"
     QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")
-  add_dependencies(web_view_test quorvellan-monitor-localhost)
+  add_dependencies(web_view_test quorvellan-controller-sim quorvellan-monitor-localhost)
 endif()
 
 # The web view in a real browser: headless Chromium through Selenium (Debian's

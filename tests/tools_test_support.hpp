@@ -151,4 +151,34 @@ private:
     std::string buffered;
 };
 
+// The simulator program on port 6158, ready once it said where it listens.
+// Outside the test's process, it keeps its pace when the test runs under
+// valgrind.
+class SimulatorProcess {
+public:
+    explicit SimulatorProcess(const std::string& program, std::vector<std::string> options = {})
+        : process(WithProgram(program, std::move(options))) {
+        const std::string first = process.ReadLine();
+        if (first.rfind("listening on", 0) != 0) throw std::runtime_error("the simulator did not start: " + first);
+    }
+
+    // Stops it with SIGTERM; returns the rest of its output.
+    std::string Stop() {
+        process.Signal(SIGTERM);
+        std::string output = process.ReadAll();
+        exitCode = process.Wait();
+        return output;
+    }
+    int ExitCode() const { return exitCode; }
+
+private:
+    static std::vector<std::string> WithProgram(const std::string& program, std::vector<std::string> options) {
+        options.insert(options.begin(), program);
+        return options;
+    }
+
+    ChildProcess process;
+    int exitCode = -1;
+};
+
 }  // namespace quorvellan::testing

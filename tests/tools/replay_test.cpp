@@ -19,7 +19,7 @@
 using quorvellan::sim::Recording;
 using quorvellan::sim::RecordingError;
 using quorvellan::testing::ChildProcess;
-using quorvellan::testing::SimulatorThread;
+using quorvellan::testing::SimulatorProcess;
 using nlohmann::json;
 
 namespace {
@@ -162,21 +162,16 @@ TEST(ReplayRoundTrip, ReplayedSamplesMatchTheRecordingWithinOneSamplePeriod) {
     const std::filesystem::path replayed = TemporaryPath("replayed.jsonl");
     constexpr double kPeriod = 1.0 / 50.0;  // the monitor's stream polls at 50 Hz at least
     {
-        SimulatorThread simulator;
+        SimulatorProcess simulator(QUORVELLAN_SIMULATOR_PATH);
         ASSERT_EQ(RunToEnd({QUORVELLAN_MONITOR_PATH, "--walk", "--enable", "--seconds", "5", "--json",
                             "--record", original.string()}), 0);
     }
-    std::string simulatorOutput;
-    {
-        ChildProcess simulator({QUORVELLAN_SIMULATOR_PATH, "--replay", original.string()});
-        ASSERT_EQ(simulator.ReadLine().rfind("listening on", 0), 0u);
-        // Its commands must not change the recorded motion.
-        ASSERT_EQ(RunToEnd({QUORVELLAN_MONITOR_PATH, "--enable", "--manual", "2,2", "--seconds", "5", "--json",
-                            "--record", replayed.string()}), 0);
-        simulator.Signal(SIGTERM);
-        simulatorOutput = simulator.ReadAll();
-        EXPECT_EQ(simulator.Wait(), 0);
-    }
+    SimulatorProcess simulator(QUORVELLAN_SIMULATOR_PATH, {"--replay", original.string()});
+    // Its commands must not change the recorded motion.
+    ASSERT_EQ(RunToEnd({QUORVELLAN_MONITOR_PATH, "--enable", "--manual", "2,2", "--seconds", "5", "--json",
+                        "--record", replayed.string()}), 0);
+    const std::string simulatorOutput = simulator.Stop();
+    EXPECT_EQ(simulator.ExitCode(), 0);
     EXPECT_NE(simulatorOutput.find("replay: command not applied: {\"enabled\":true"), std::string::npos);
 
     const std::vector<RecordedSample> recorded = SamplesOf(original), played = SamplesOf(replayed);
