@@ -32,9 +32,9 @@ std::int32_t StateAfterFailedConnect(int status, bool everConnected) {
 
 // Position, rotation and manual speeds as they leave with the next exchange.
 void RecordCoalesced(Recorder& recorder, const CommandBatch& batch) {
-    if (batch.position) recorder.Command("userPosition", *batch.position);
-    if (batch.rotation) recorder.Command("userRotation", *batch.rotation);
-    if (batch.manualSpeeds) recorder.Command("manualSpeeds", *batch.manualSpeeds);
+    if (batch.position) recorder.Command("userPosition", batch.position->data(), batch.position->size());
+    if (batch.rotation) recorder.Command("userRotation", batch.rotation->data(), batch.rotation->size());
+    if (batch.manualSpeeds) recorder.Command("manualSpeeds", batch.manualSpeeds->data(), batch.manualSpeeds->size());
 }
 
 Poller::Clock::duration PeriodOf(double rateHz) {

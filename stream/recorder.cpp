@@ -4,6 +4,9 @@
 #include <cstring>
 #include <chrono>
 #include <ctime>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace quorvellan::stream {
 
@@ -52,11 +55,12 @@ std::unique_ptr<Recorder> Recorder::Open(const std::string& path, const Quorvell
         return nullptr;
     }
     std::unique_ptr<Recorder> recorder(new Recorder(file, QuorvellanStreamClockNs()));
-    recorder->Write({{"format", "quorvellan-recording"},
+    recorder->Write(json{{"format", "quorvellan-recording"},
                      {"version", kFormatVersion},
                      {"startTime", UtcNow()},
                      {"local", options.local != 0},
-                     {"pollRateHz", options.pollRateHz}},
+                     {"pollRateHz", options.pollRateHz}}
+                        .dump(),
                     true);
     return recorder;
 }
@@ -64,37 +68,51 @@ std::unique_ptr<Recorder> Recorder::Open(const std::string& path, const Quorvell
 Recorder::~Recorder() { std::fclose(file); }
 
 void Recorder::Sample(const QuorvellanStreamSample& sample) {
-    Write({{"t", SecondsAt(sample.timeNs)},
+    Write(json{{"t", SecondsAt(sample.timeNs)},
            {"event", "sample"},
            {"floorSpeed", {sample.floorSpeeds.x, sample.floorSpeeds.y}},
            {"ring", {sample.ring.x, sample.ring.y, sample.ring.z}},
            {"running", sample.running != 0},
-           {"runningUnlocked", sample.runningUnlocked != 0}},
+           {"runningUnlocked", sample.runningUnlocked != 0}}
+              .dump(),
           false);
 }
 
 void Recorder::Connection(const QuorvellanStreamSample& sample) {
-    Write({{"t", SecondsAt(QuorvellanStreamClockNs())},
+    Write(json{{"t", SecondsAt(QuorvellanStreamClockNs())},
            {"event", "connection"},
            {"state", StateName(sample.state)},
            {"status", sample.lastStatus},
            {"serial", sample.serialNumber},
-           {"reconnects", sample.reconnects}},
+           {"reconnects", sample.reconnects}}
+              .dump(),
           true);
 }
 
-void Recorder::Command(const char* name, json value) {
-    Write({{"t", SecondsAt(QuorvellanStreamClockNs())}, {"event", "command"}, {"command", name}, {"value", value}},
-          false);
+namespace {
+
+json CommandLine(double seconds, const char* name, json value) {
+    return {{"t", seconds}, {"event", "command"}, {"command", name}, {"value", std::move(value)}};
+}
+
+}  // namespace
+
+void Recorder::Command(const char* name, bool value) {
+    Write(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name, value).dump(), false);
+}
+
+void Recorder::Command(const char* name, const double* values, std::size_t count) {
+    Write(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name, std::vector<double>(values, values + count)).dump(), false);
 }
 
 void Recorder::FailedRead(const QuorvellanStreamSample& sample) {
-    Write({{"t", SecondsAt(QuorvellanStreamClockNs())}, {"event", "failedRead"}, {"failedReads", sample.failedReads}},
+    Write(json{{"t", SecondsAt(QuorvellanStreamClockNs())}, {"event", "failedRead"}, {"failedReads", sample.failedReads}}
+              .dump(),
           false);
 }
 
-void Recorder::Write(const json& line, bool flush) {
-    const std::string text = line.dump() + '\n';
+void Recorder::Write(const std::string& line, bool flush) {
+    const std::string text = line + '\n';
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     const std::int64_t now = QuorvellanStreamClockNs();
     if (ok && (flush || now - lastFlushNs >= kFlushEveryNs)) {

@@ -1,6 +1,7 @@
 // Writes what a stream sees and does to a JSON Lines file (the format is
 // described in docs/recording-format.md). Only the poll thread writes; the
-// counters are atomic so any thread may read the status. A failed write is
+// counters are atomic so any thread may read the status. The JSON library
+// stays inside recorder.cpp, out of the stream's described interface. A failed write is
 // counted and never stops the stream.
 #pragma once
 
@@ -9,8 +10,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "stream/QuorvellanStream.h"
 
@@ -30,7 +29,9 @@ public:
 
     void Sample(const QuorvellanStreamSample& sample);
     void Connection(const QuorvellanStreamSample& sample);
-    void Command(const char* name, nlohmann::json value);
+    // A brake or run-state command, and a coalesced one with its numbers.
+    void Command(const char* name, bool value);
+    void Command(const char* name, const double* values, std::size_t count);
     void FailedRead(const QuorvellanStreamSample& sample);
 
     void Status(QuorvellanStreamRecordingStatus& status) const;
@@ -38,8 +39,9 @@ public:
 private:
     Recorder(std::FILE* file, std::int64_t startNs) : file(file), startNs(startNs) {}
     double SecondsAt(std::int64_t clockNs) const { return static_cast<double>(clockNs - startNs) / 1e9; }
-    // Writes one line; flushes at most every 100 ms unless `flush`.
-    void Write(const nlohmann::json& line, bool flush);
+    // Writes one line (a JSON object's text); flushes at most every 100 ms
+    // unless `flush`.
+    void Write(const std::string& line, bool flush);
 
     std::FILE* file;
     const std::int64_t startNs;

@@ -87,9 +87,9 @@ class WebViewInABrowser(unittest.TestCase):
     def text(self, element_id):
         return self.browser.find_element(By.ID, element_id).text
 
-    def number(self, element_id):
+    def number(self, element_id, unit=""):
         try:
-            return float(self.text(element_id))
+            return float(self.text(element_id).removesuffix(unit))
         except ValueError:
             return None
 
@@ -106,7 +106,7 @@ class WebViewInABrowser(unittest.TestCase):
         self.assertAlmostEqual(self.number("magnitude"), (MANUAL[0] ** 2 + MANUAL[1] ** 2) ** 0.5, delta=TOLERANCE)
         self.assertEqual((self.number("ring-x"), self.number("ring-y")), (0.0, 0.0))
         # Counted over the last second on the page: about the monitor's 20 per second.
-        wait_for(lambda: 14 <= float(self.text("rate").split()[0]) <= 26, 3, "a sample rate of about 20 /s")
+        wait_for(lambda: 14 <= (self.number("rate", " /s") or 0) <= 26, 3, "a sample rate of about 20 /s")
 
         stopped_at = time.monotonic()
         stop(self.simulator)
