@@ -208,6 +208,8 @@ TEST_F(WebViewTest, APageThatNeverReadsCostsOnlyItsOwnSamples) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     ExpectStillSampling();
     const auto [end, web] = Finish();
+    ::testing::Test::RecordProperty("dropped_samples", web.at("droppedSamples").get<int>());
+    ::testing::Test::RecordProperty("samples", end.at("samples").get<int>());
     EXPECT_GT(web.at("droppedSamples").get<int>(), 0);
     EXPECT_GE(end.at("samples").get<double>(), ranSeconds * 400 * 0.5);  // slack for a busy machine
 }
