@@ -17,7 +17,7 @@ for import_library in libQuorvellanAPI.dll.a QuorvellanAPI.lib; do
   x86_64-w64-mingw32-gcc-posix -Wall -Wextra -Werror -I"$archive/include" -o "$work/consumer-${import_library%%.*}.exe" \
     "$here/consumer/consumer.c" "$archive/lib/$import_library"
 done
-objdump -p "$work/consumer-QuorvellanAPI.exe" | grep -q "DLL Name: QuorvellanAPI.dll" \
+objdump -p "$work/consumer-QuorvellanAPI.exe" | grep "DLL Name: QuorvellanAPI.dll" >/dev/null \
   || { echo "the consumer does not import QuorvellanAPI.dll"; exit 1; }
 
 start_simulator "$simulator" "$work/simulator.log" --identity local --serial WIN-PKG-0001
