@@ -64,6 +64,11 @@ FramingTally RunFramingProperty(TestController& controller, PlanFor planFor, int
             tally.foreignSamples.push_back("request " + std::to_string(request) + " read " + std::to_string(x));
         }
     }
+    // A request the controller has not answered yet may still reach it after
+    // this run: it must not call back into the caller's plan, which ends here.
+    // The responder is swapped under the controller's lock, so once this
+    // returns no call of the old one is under way.
+    controller.SetResponder([](const std::string& message) { return Answer(message, [](std::size_t) { return ReplyPlan{}; }); });
     return tally;
 }
 
