@@ -26,6 +26,18 @@ int CountErrorLines(const std::string& output) {
     return lines;
 }
 
+// Error lines of waits that ended without a reply (the deadline, a closed
+// socket), as opposed to replies that were read and found broken.
+int CountMissedDeadlines(const std::string& output) {
+    int missed = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = output.substr(start, end - start);
+        if (line.rfind("Error: ", 0) == 0 && line.find("reply") == std::string::npos) ++missed;
+    }
+    return missed;
+}
+
 // A reply with the given filler member, so that its size can be chosen.
 std::string PaddedReply(std::size_t size) {
     const std::string head = R"({"floorSpeed":{"x":0.5,"y":0.25},"pad":")";
@@ -200,9 +212,12 @@ TEST_F(ReadFaults, StrayByteAfterEachReplyIsNeverReadAsAReply) {
     for (const std::string& stray : std::vector<std::string>{"x", "}", std::string(1, '\0'), " "}) {
         SCOPED_TRACE(::testing::PrintToString(stray));
         for (const milliseconds gap : {milliseconds(0), milliseconds(2)}) {
-            if (CheckConnection() == 0) Connect();
+            // A connection of its own: the last stray of the case before may
+            // still be on its way, and a zero byte before a reply rightly ends
+            // a connection.
+            Connect();
             FramingTally tally;
-            Captured([&] {
+            const std::string output = Captured([&] {
                 tally = RunFramingProperty(controller, [&](std::size_t) {
                     ReplyPlan plan;
                     plan.stray = stray;
@@ -213,7 +228,11 @@ TEST_F(ReadFaults, StrayByteAfterEachReplyIsNeverReadAsAReply) {
             EXPECT_EQ(tally.foreign, 0) << ::testing::PrintToString(tally.foreignSamples);
             EXPECT_GT(tally.own, 0);
             if (stray == " ") {
-                EXPECT_EQ(tally.reconnects, 0) << "white space between replies is harmless";
+                // A missed read deadline ends the connection by design, and a
+                // slow machine (valgrind) may miss one now and then: only the
+                // reconnects no missed deadline explains are the white space's.
+                EXPECT_LE(tally.reconnects, CountMissedDeadlines(output))
+                    << "white space between replies is harmless\n" << output;
             }
         }
     }
