@@ -1,5 +1,6 @@
 // The handshake with the controller on the local network, end to end over TCP:
 // this build of the library names "localhost" as that controller's host.
+#include <chrono>
 #include <ostream>
 #include <string>
 
@@ -37,14 +38,25 @@ class RemoteHandshake : public ::testing::TestWithParam<HandshakeCase> {};
 
 TEST_P(RemoteHandshake, ResultStatusAndConnection) {
     const HandshakeCase& c = GetParam();
-    TestController controller;
-    controller.Queue(c.reply);
-    int status = -1;
-    EXPECT_EQ(InitInternal(&status, false), c.result);
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(CheckConnection(), 1) << "a failed handshake leaves the connection";
-    ASSERT_TRUE(controller.WaitForMessages(1));
-    EXPECT_EQ(controller.Messages()[0], FullHeaderMessage());
+    // Status 5 after the whole 100 ms read deadline, where the reply was sent
+    // at once, means the machine stalled (seen under Wine on a loaded machine):
+    // such an attempt says nothing about the reply, so it is made again.
+    for (int attempt = 1;; ++attempt) {
+        TestController controller;
+        controller.Queue(c.reply);
+        int status = -1;
+        const auto started = std::chrono::steady_clock::now();
+        const int result = InitInternal(&status, false);
+        const bool stalled = !c.reply.silent && c.status != 5 && status == 5 &&
+                             std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(100);
+        if (stalled && attempt < 3) continue;
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(CheckConnection(), 1) << "a failed handshake leaves the connection";
+        ASSERT_TRUE(controller.WaitForMessages(1));
+        EXPECT_EQ(controller.Messages()[0], FullHeaderMessage());
+        return;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
