@@ -42,7 +42,7 @@ windows_monitor --json --enable --walk --rate 20 --seconds 4 --record walk.jsonl
 monitor_pid=$!
 page=
 for _ in $(seq 200); do   # Wine starts slowly: up to 20 s for the page
-  url=$(sed -n 's|^web view: \(http://[^ ]*/\)$|\1|p' "$work/web-monitor.log")
+  url=$(tr -d '\r' <"$work/web-monitor.log" | sed -n 's|^web view: \(http://[^ ]*/\)$|\1|p')   # CRLF
   if [[ -n $url ]] && page=$(curl -sf -m 5 "$url"); then break; fi
   kill -0 "$monitor_pid" 2>/dev/null || break
   sleep 0.1
