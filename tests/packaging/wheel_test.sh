@@ -18,6 +18,10 @@ else
   simulator=$2
   "$1/scripts/build-wheel" "$work/dist" "${@:3}"
 fi
+# A Linux wheel must not claim Windows in its metadata.
+if unzip -p "$work"/dist/quorvellan-*linux*.whl '*/METADATA' | grep -q "Operating System :: Microsoft :: Windows"; then
+  echo "the Linux wheel's metadata names Windows"; exit 1
+fi
 python=$(command -v /usr/bin/python3 || command -v python3)
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install --quiet --no-index "$work"/dist/quorvellan-*.whl
