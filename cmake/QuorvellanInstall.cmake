@@ -15,12 +15,14 @@ install(TARGETS QuorvellanAPI QuorvellanStream EXPORT QuorvellanAPITargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
-# Windows: the export list as a .def file, for toolchains that make their own
-# import library (MSVC's lib /def, dlltool).
+# Windows: each DLL's export list as a .def file, for toolchains that make
+# their own import library (MSVC's lib /def, dlltool).
 if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  set(QUORVELLAN_DEF_FILE ${PROJECT_BINARY_DIR}/api/QuorvellanAPI.def)
-  target_link_options(QuorvellanAPI PRIVATE "-Wl,--output-def,${QUORVELLAN_DEF_FILE}")
-  install(FILES ${QUORVELLAN_DEF_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+  foreach(library QuorvellanAPI QuorvellanStream)
+    get_target_property(library_dir ${library} BINARY_DIR)
+    target_link_options(${library} PRIVATE "-Wl,--output-def,${library_dir}/${library}.def")
+    install(FILES ${library_dir}/${library}.def DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+  endforeach()
 endif()
 
 install(EXPORT QuorvellanAPITargets
@@ -60,7 +62,20 @@ Version: @PROJECT_VERSION@
 Libs: -L${libdir} -lQuorvellanAPI
 Cflags: -I${includedir}
 ]])
-install(FILES ${PROJECT_BINARY_DIR}/install/quorvellanapi.pc
+# The stream's: it requires the core's, which brings the include folder.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/install/quorvellanstream.pc @ONLY CONTENT [[
+prefix=${pcfiledir}/../..
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+
+Name: QuorvellanStream
+Description: Background stream of treadmill samples over QuorvellanAPI
+Version: @PROJECT_VERSION@
+Requires: quorvellanapi = @PROJECT_VERSION@
+Libs: -L${libdir} -lQuorvellanStream
+Cflags: -I${includedir}
+]])
+install(FILES ${PROJECT_BINARY_DIR}/install/quorvellanapi.pc ${PROJECT_BINARY_DIR}/install/quorvellanstream.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT Development)
 

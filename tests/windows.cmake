@@ -34,3 +34,13 @@ if(WIN32)
     QUORVELLAN_SERIAL_FREE_CALLER="$<TARGET_FILE:serial_free_test>")
   add_dependencies(serial_free_runner_test serial_free_test)
 endif()
+
+# The simulator and the monitor for Windows: static GCC runtime like the DLLs;
+# the monitor imports only our stream DLL besides the system's.
+if(WIN32 AND TARGET quorvellan-controller-sim AND TARGET quorvellan-monitor)
+  foreach(tool quorvellan-controller-sim quorvellan-monitor)
+    add_test(NAME windows_imports_${tool}
+             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
+                     ${CMAKE_OBJDUMP} $<TARGET_FILE:${tool}> --program QuorvellanStream.dll)
+  endforeach()
+endif()

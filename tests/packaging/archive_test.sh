@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The release files of dist/: checksums hold, and each archive, unpacked into
 # an empty folder, is all a consumer needs: Linux with CMake and pkg-config,
-# Windows with mingw-w64 against the import libraries, run under Wine. Both
-# talk to the simulator from the Linux archive.
+# Windows with mingw-w64 against the import libraries, run under Wine, the
+# Windows tools under Wine against the Linux ones, the wheel (core and stream)
+# in a fresh venv, the Unity tarball's layout. They talk to the simulator from
+# the Linux archive.
 # usage: archive_test.sh <dist dir> <wine prefix>
 set -euo pipefail
 dist=$(cd "$1" && pwd) wine_prefix=$2
@@ -18,17 +20,42 @@ tar -xzf "$dist"/QuorvellanAPI-*-linux-x86_64.tar.gz -C "$work/linux"
 (cd "$work/windows" && unzip -q "$dist"/QuorvellanAPI-*-windows-x64.zip)
 linux=$(echo "$work"/linux/QuorvellanAPI-*)
 windows=$(echo "$work"/windows/QuorvellanAPI-*)
-for file in bin/QuorvellanAPI.dll lib/libQuorvellanAPI.dll.a lib/QuorvellanAPI.lib lib/QuorvellanAPI.def \
-            include/QuorvellanAPI.h share/QuorvellanAPI/csharp/Quorvellan.cs share/QuorvellanAPI/python/quorvellan \
-            unity/com.quorvellan.api/package.json unity/com.quorvellan.api/Plugins/x86_64/QuorvellanAPI.dll \
-            unity/com.quorvellan.api/Plugins/x86_64/libQuorvellanAPI.so README.md LICENSE; do
+windows_files=(bin/quorvellan-controller-sim.exe bin/quorvellan-monitor.exe include/QuorvellanAPI.h
+               include/QuorvellanStream.h share/QuorvellanAPI/csharp/Quorvellan.cs
+               share/QuorvellanAPI/csharp/QuorvellanStream.cs share/QuorvellanAPI/python/quorvellan
+               unity/com.quorvellan.api/package.json README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt)
+for library in QuorvellanAPI QuorvellanStream; do
+  windows_files+=("bin/$library.dll" "lib/lib$library.dll.a" "lib/$library.lib" "lib/$library.def"
+                  "unity/com.quorvellan.api/Plugins/x86_64/$library.dll"
+                  "unity/com.quorvellan.api/Plugins/x86_64/lib$library.so")
+done
+for file in "${windows_files[@]}"; do
   [[ -e $windows/$file ]] || { echo "missing from the Windows archive: $file"; exit 1; }
 done
-for file in README.md LICENSE; do
+for file in README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt; do
   [[ -e $linux/$file ]] || { echo "missing from the Linux archive: $file"; exit 1; }
 done
+# The notices name what is compiled in; the Windows ones the static runtimes too.
+for notice in "Boost Software License" "Niels Lohmann" "GCC RUNTIME LIBRARY EXCEPTION" "mingw-w64"; do
+  grep -q "$notice" "$windows/THIRD-PARTY-NOTICES.txt" || { echo "Windows notices lack '$notice'"; exit 1; }
+done
+grep -q "Boost Software License" "$linux/THIRD-PARTY-NOTICES.txt" || { echo "Linux notices lack Boost"; exit 1; }
+# A Windows user gets the quick start, which names only files the archive has.
+grep -q "What to copy where" "$windows/README.md" || { echo "the Windows README is not the quick start"; exit 1; }
+for named in $(grep -o '`\(bin\|lib\|include\|share\|unity\)/[^`*<]*`' "$windows/README.md" | tr -d '`' | sort -u); do
+  [[ -e $windows/$named ]] || { echo "the Windows README names $named, not in the archive"; exit 1; }
+done
+
+echo "=== Unity tarball"
+mkdir "$work/unity"
+tar -xzf "$dist"/com.quorvellan.api-*.tgz -C "$work/unity"
+python3 "$here/../unity/check_unity_package.py" "$work/unity/package" "$(basename "$windows" | cut -d- -f2)"
 
 echo "=== Linux archive"
 "$here/run_consumers.sh" --prefix "$linux" cc cmake
 echo "=== Windows archive"
 "$here/windows_consumer.sh" "$windows" "$linux/bin/quorvellan-controller-sim" "$wine_prefix"
+echo "=== Windows tools"
+"$here/windows_tools.sh" "$windows" "$linux" "$wine_prefix"
+echo "=== Python wheel"
+"$here/wheel_test.sh" --wheel "$dist"/quorvellan-*.whl "$linux/bin/quorvellan-controller-sim"

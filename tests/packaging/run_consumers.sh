@@ -28,6 +28,7 @@ echo "installed:"
 libdir=$(dirname "$(find "$prefix" -name quorvellanapi.pc)")/..
 libdir=$(cd "$libdir" && pwd)
 for file in "$prefix/include/QuorvellanAPI.h" "$libdir/libQuorvellanAPI.so" "$libdir/libQuorvellanAPI.so.1" \
+            "$prefix/include/QuorvellanStream.h" "$libdir/libQuorvellanStream.so.1" "$libdir/pkgconfig/quorvellanstream.pc" \
             "$libdir/cmake/QuorvellanAPI/QuorvellanAPIConfig.cmake" \
             "$libdir/cmake/QuorvellanAPI/QuorvellanAPIConfigVersion.cmake" \
             "$prefix/bin/quorvellan-controller-sim" "$prefix/bin/quorvellan-monitor"; do
@@ -43,11 +44,16 @@ echo "find_package consumer:"
 
 echo "pkg-config consumer:"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-version=$(pkg-config --modversion quorvellanapi)
-[[ $version == 1.3.0 ]] || { echo "pkg-config version is '$version'"; exit 1; }
+for module in quorvellanapi quorvellanstream; do
+  version=$(pkg-config --modversion $module)
+  [[ $version == 1.3.0 ]] || { echo "pkg-config version of $module is '$version'"; exit 1; }
+done
 # shellcheck disable=SC2046
 "$cc" -Wall -Wextra -Werror -o "$work/consumer-pkg-config" "$here/consumer/consumer.c" \
   $(pkg-config --cflags --libs quorvellanapi) -Wl,-rpath,"$(pkg-config --variable=libdir quorvellanapi)"
+# shellcheck disable=SC2046
+"$cc" -Wall -Wextra -Werror -o "$work/stream_consumer-pkg-config" "$here/consumer/stream_consumer.c" \
+  $(pkg-config --cflags --libs quorvellanstream) -Wl,-rpath,"$(pkg-config --variable=libdir quorvellanstream)"
 
 echo "installed monitor starts:"
 "$prefix/bin/quorvellan-monitor" --help >/dev/null
@@ -55,3 +61,5 @@ echo "installed monitor starts:"
 start_simulator "$prefix/bin/quorvellan-controller-sim" "$work/simulator.log" --identity local --serial PKG-0001
 "$work/consumer-cmake/consumer" PKG-0001
 "$work/consumer-pkg-config" PKG-0001
+"$work/consumer-cmake/stream_consumer" PKG-0001
+"$work/stream_consumer-pkg-config" PKG-0001

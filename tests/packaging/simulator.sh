@@ -15,7 +15,8 @@ start_simulator() {
   return 1
 }
 stop_simulator() {
-  if [[ -n $simulator_pid ]]; then kill "$simulator_pid" 2>/dev/null; wait "$simulator_pid" 2>/dev/null; fi
+  # The status of a killed simulator is no failure of the caller (set -e).
+  if [[ -n $simulator_pid ]]; then kill "$simulator_pid" 2>/dev/null; wait "$simulator_pid" 2>/dev/null || true; fi
   simulator_pid=
   return 0
 }

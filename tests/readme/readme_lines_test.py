@@ -10,7 +10,9 @@ the README's order, files first. An `sudo apt-get install` line is not run:
 each package it names must be installed already (install-deps has put them
 there), so the list cannot name a package that does not exist. Background
 programs the lines start are stopped at the end. The output must show the
-examples doing what the README says they do.
+examples doing what the README says they do. A block after
+"<!-- readme-test: unity-component -->" is compiled with mcs, with the C#
+binding, against the UnityEngine stand-in of tests/unity.
 """
 import os
 import re
@@ -20,17 +22,19 @@ import subprocess
 import sys
 import tempfile
 
-MARKER = re.compile(r"^<!-- readme-test: (run|file (\S+)) -->\n```\w*\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+MARKER = re.compile(r"^<!-- readme-test: (run|unity-component|file (\S+)) -->\n```\w*\n(.*?)^```$",
+                    re.MULTILINE | re.DOTALL)
 APT_INSTALL = re.compile(r"^sudo apt-get install (.*)$")
-# What the examples print when they work: the C program reads the belts, the
-# C# program the serial number, the Python example shows the belts ramping up.
-EXPECTED = ["belts 0.00 0.00", "treadmill SIMULATOR-0001, belts", "belt x 0.50 m/s"]
+# What the examples print when they work: the C program waits for the belts
+# to reach the speed it asked for, the C# program reads the serial number, the
+# Python example shows the belts ramping up.
+EXPECTED = ["belts 0.50 0.00", "treadmill SIMULATOR-0001, belts", "belt x 0.50 m/s"]
 
 
 def blocks(readme):
     with open(readme, encoding="utf-8") as source:
         for match in MARKER.finditer(source.read()):
-            yield ("file", match.group(2), match.group(3)) if match.group(2) else ("run", None, match.group(3))
+            yield ("file", match.group(2), match.group(3)) if match.group(2) else (match.group(1), None, match.group(3))
 
 
 def clean_copy(source_dir, target):
@@ -41,6 +45,26 @@ def clean_copy(source_dir, target):
         if os.path.lexists(origin):
             os.makedirs(os.path.dirname(os.path.join(target, relative)), exist_ok=True)
             shutil.copy2(origin, os.path.join(target, relative), follow_symlinks=False)
+
+
+def compile_unity_components(tree, texts):
+    """mcs errors of the Unity components, none when they compile."""
+    stand_in = os.path.join(tree, "UnityEngine.StandIn.dll")
+    commands = [["mcs", "-nologo", "-target:library", f"-out:{stand_in}",
+                 os.path.join(tree, "tests", "unity", "UnityEngineStandIn.cs")]]
+    binding = sorted(os.path.join(tree, "bindings", "csharp", name)
+                     for name in os.listdir(os.path.join(tree, "bindings", "csharp")) if name.endswith(".cs"))
+    for index, text in enumerate(texts):
+        component = os.path.join(tree, f"unity-component-{index}.cs")
+        with open(component, "w", encoding="utf-8") as target:
+            target.write(text)
+        commands.append(["mcs", "-nologo", "-warnaserror+", "-target:library", f"-r:{stand_in}",
+                         f"-out:{component}.dll", component] + binding)
+    for command in commands:
+        run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if run.returncode != 0:
+            return run.stdout
+    return ""
 
 
 def shell_line(line):
@@ -63,12 +87,17 @@ def main():
         clean_copy(source_dir, tree)
         script = ["set -euo pipefail", "trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT"]
         found = list(blocks(os.path.join(tree, "README.md")))
+        components = [text for kind, _, text in found if kind == "unity-component"]
+        errors = compile_unity_components(tree, components)
+        print(f"{len(components)} Unity components compiled" + (f": FAILED\n{errors}" if errors else ""))
+        if errors or not components:
+            return 1
         for kind, name, text in found:
             if kind == "file":
                 os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
                 with open(os.path.join(tree, name), "w", encoding="utf-8") as target:
                     target.write(text)
-            else:
+            elif kind == "run":
                 script += [shell_line(line) for line in text.splitlines() if line.strip()]
         environment = {key: value for key, value in os.environ.items()
                        if key not in ("PKG_CONFIG_PATH", "LD_LIBRARY_PATH", "QUORVELLAN_LIBRARY", "PYTHONPATH")}

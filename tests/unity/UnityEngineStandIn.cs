@@ -1,6 +1,6 @@
 // STAND-IN for Unity's UnityEngine assembly, for compile checks only: it
-// declares just the members the package's sample uses, with the same names
-// and shapes, so that mcs can check the sample without Unity. Nothing here
+// declares just the members the package's sample and the README's component use, with
+// the same names and shapes, so that mcs can check them without Unity. Nothing here
 // behaves like Unity; it is never shipped.
 using System;
 
@@ -12,6 +12,13 @@ namespace UnityEngine
         public Vector3(float x, float y, float z) { this.x = x; this.y = y; this.z = z; }
         public static Vector3 operator +(Vector3 a, Vector3 b) { return new Vector3(a.x + b.x, a.y + b.y, a.z + b.z); }
         public static Vector3 operator *(Vector3 a, float d) { return new Vector3(a.x * d, a.y * d, a.z * d); }
+    }
+
+    public struct Vector2
+    {
+        public float x, y;
+        public Vector2(float x, float y) { this.x = x; this.y = y; }
+        public static Vector2 zero { get { return new Vector2(0f, 0f); } }
     }
 
     public struct Quaternion

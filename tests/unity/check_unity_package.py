@@ -5,7 +5,9 @@ usage: check_unity_package.py <package folder> <version>
 
 package.json is valid and carries the version; every file and folder that
 Unity imports (all but Samples~) has its .meta and every .meta its asset, with
-GUIDs unique; each native plugin is enabled for its own platform only.
+GUIDs unique; each native plugin is enabled for its own platform only; the
+README lists every plugin, the CHANGELOG has the version, the documentation
+and notices are there, and no assembly allows unsafe code.
 """
 import json
 import os
@@ -64,6 +66,28 @@ def plugin_problems(root):
     return problems
 
 
+# Files a Unity package is expected to carry beside its manifest.
+REQUIRED_FILES = ("README.md", "CHANGELOG.md", "LICENSE", "Third Party Notices.md",
+                  os.path.join("Documentation~", "com.quorvellan.api.md"))
+
+
+def documentation_problems(root, version):
+    problems = [f"{name} is missing" for name in REQUIRED_FILES if not os.path.isfile(os.path.join(root, name))]
+    if problems:
+        return problems
+    readme = open(os.path.join(root, "README.md")).read()
+    for name in sorted(os.listdir(os.path.join(root, "Plugins", "x86_64"))):
+        if os.path.splitext(name)[1] in PLATFORMS and f"`{name}`" not in readme:
+            problems.append(f"README.md does not list {name}")
+    if not re.search(rf"^## \[{re.escape(version)}\]", open(os.path.join(root, "CHANGELOG.md")).read(), re.MULTILINE):
+        problems.append(f"CHANGELOG.md has no section for {version}")
+    for folder, _, files in os.walk(os.path.join(root, "Runtime")):
+        for name in files:
+            if name.endswith(".asmdef") and json.load(open(os.path.join(folder, name))).get("allowUnsafeCode"):
+                problems.append(f"{name} allows unsafe code the binding does not have")
+    return problems
+
+
 def manifest_problems(root, version):
     manifest = json.load(open(os.path.join(root, "package.json")))
     problems = []
@@ -77,7 +101,8 @@ def manifest_problems(root, version):
 
 def main():
     root, version = sys.argv[1:3]
-    problems = manifest_problems(root, version) + meta_problems(root) + plugin_problems(root)
+    problems = (manifest_problems(root, version) + meta_problems(root) + plugin_problems(root)
+                + documentation_problems(root, version))
     for problem in problems:
         print("FAIL:", problem)
     print(f"{root}: {len(list(imported_paths(root)))} imported paths, {len(problems)} problems")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Assembles the Unity package from the built libraries, checks its layout and
 # import settings, and compiles it with mcs: the runtime assembly on its own
-# (as its assembly definition says: no engine references, unsafe code
-# allowed), the sample against the UnityEngine stand-in.
+# (as its assembly definition says: no engine references, no unsafe code),
+# the sample against the UnityEngine stand-in.
 # usage: unity_package_test.sh <source dir> <mcs> <version> <library> ...
 set -euo pipefail
 source_dir=$1 mcs=$2 version=$3
@@ -15,7 +15,7 @@ package=$work/com.quorvellan.api
 python3 "$here/check_unity_package.py" "$package" "$version"
 
 compile() { "$mcs" -nologo -warnaserror+ -target:library "$@"; }
-compile -unsafe -out:"$work/Quorvellan.Runtime.dll" "$package"/Runtime/*.cs
+compile -out:"$work/Quorvellan.Runtime.dll" "$package"/Runtime/*.cs
 compile -out:"$work/UnityEngine.StandIn.dll" "$here/UnityEngineStandIn.cs"
 compile -r:"$work/Quorvellan.Runtime.dll" -r:"$work/UnityEngine.StandIn.dll" -out:"$work/Sample.dll" \
   "$package"/Samples~/*/*.cs

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Checks the export and import tables of QuorvellanAPI.dll or QuorvellanStream.dll.
+"""Checks the export and import tables of QuorvellanAPI.dll or QuorvellanStream.dll,
+or the import table of a program.
 
 usage: check_dll_tables.py OBJDUMP DLL HEADER [ALSO_ALLOWED_DLL...]
+       check_dll_tables.py OBJDUMP PROGRAM.exe --program [ALSO_ALLOWED_DLL...]
 
 The DLL exports exactly the library's entry points, under their plain names,
 and those are exactly the functions the public header declares (for the
 stream, the header's QUORVELLAN_STREAM_API functions). It imports only DLLs
 that every Windows machine has, and those named on the command line (the
 stream imports QuorvellanAPI.dll): no GCC runtime, no libstdc++, no winpthread.
+A program (the simulator, the monitor) exports nothing and imports likewise.
 """
 import re
 import subprocess
@@ -74,8 +77,10 @@ def main():
     objdump, dll, header = sys.argv[1:4]
     allowed = sys.argv[4:]
     exports, address_count, imports = read_tables(objdump, dll)
-    streamed = stream_declarations(header)
-    if streamed:
+    streamed = stream_declarations(header) if header != "--program" else None
+    if header == "--program":
+        found = problems(exports, address_count, imports, set(), set(), allowed)
+    elif streamed:
         found = problems(exports, address_count, imports, streamed, streamed, allowed)
         if not any(name.lower() in {a.lower() for a in allowed} for name in imports):
             found.append(f"does not import {allowed}")
