@@ -13,6 +13,10 @@
 
 #if !defined(_WIN32)
 #include <filesystem>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "messages/protocol.hpp"
@@ -395,6 +399,59 @@ TEST(StreamLifecycle, StopIsBoundedDuringAConnect) {
 }
 
 #if !defined(_WIN32)
+// What a child of fork does with the parent's stream, as its exit code.
+enum ChildOutcome { kChildDone = 0, kChildStopSlow = 10, kChildStartFailed, kChildNeverConnected };
+
+ChildOutcome RunForkedChild(StreamHandle& inherited) {
+    if (TimeCall([&] { inherited.reset(); }) >= kStopBound) return kChildStopSlow;
+    QuorvellanStream* own = nullptr;
+    if (QuorvellanStreamStart(nullptr, &own) != QUORVELLAN_STREAM_OK) return kChildStartFailed;
+    StreamHandle stream(own);
+    const auto until = StreamClock::now() + std::chrono::seconds(10);
+    while (!IsConnected(Latest(stream))) {
+        if (StreamClock::now() > until) return kChildNeverConnected;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return kChildDone;
+}
+
+// Waits for the child; one that has not ended in 20 s is killed and reported.
+int ExitCodeOf(pid_t child) {
+    int status = 0;
+    const auto until = StreamClock::now() + std::chrono::seconds(20);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (StreamClock::now() > until) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+}
+
+// After fork the child holds a copy of the stream whose thread is not there
+// and whose connection is the parent's. Its Stop is bounded and sends nothing;
+// its own stream connects (the controller's listener is inherited); the
+// parent polls on, never losing its connection.
+TEST(StreamFork, ChildStopsTheCopyWithoutTouchingTheParentsConnection) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(RunForkedChild(stream));
+    EXPECT_EQ(ExitCodeOf(child), kChildDone);
+    const std::uint64_t later = Latest(stream).sequence + 50;
+    const QuorvellanStreamSample after = WaitForSample(stream, [later](const auto& s) { return s.sequence > later; });
+    EXPECT_TRUE(IsConnected(after));
+    EXPECT_EQ(after.reconnects, 0u);
+    EXPECT_EQ(after.failedReads, 0u);
+    EXPECT_EQ(controller.ConnectionCount(), 2u);  // the parent's and the child's own
+    ExpectBoundedStop(stream);
+}
+
 std::size_t EntriesIn(const char* directory) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;
