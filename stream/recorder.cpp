@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -52,7 +53,7 @@ constexpr std::size_t kMaxQueuedLines = 2048;
 // The writer's round: a program that dies loses at most this much.
 constexpr auto kWriteEvery = std::chrono::milliseconds(50);
 // How long Stop gives the writer to write the last lines.
-constexpr auto kFinishWithin = std::chrono::milliseconds(100);
+constexpr auto kFinishWithin = std::chrono::milliseconds(50);
 // Lines are written in chunks of whole lines no longer than this (PIPE_BUF on
 // Linux), which a FIFO takes whole or not at all.
 constexpr std::size_t kChunkBytes = 4096;

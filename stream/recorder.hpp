@@ -26,7 +26,7 @@ public:
     // opened shows in Status. Raises std::system_error when no thread can be
     // started.
     static std::unique_ptr<Recorder> Start(const std::string& path, const QuorvellanStreamOptions& options);
-    // Lets the writer write what is queued, waiting for it at most ~100 ms; a
+    // Lets the writer write what is queued, waiting for it at most 50 ms; a
     // writer still blocked on the file then is left to end by itself.
     ~Recorder();
     Recorder(const Recorder&) = delete;

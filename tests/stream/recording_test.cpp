@@ -252,17 +252,20 @@ TEST(StreamRecording, AFifoNobodyReadsNeitherStallsPollingNorStop) {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);  // full after some 30 lines
     TestController controller;
     controller.SetResponder(HealthyAnswer);
     QuorvellanStreamOptions options = FastOptions();
-    options.pollRateHz = 1000;  // fills the pipe (64 KB, some 500 lines) and the queue sooner
+    options.pollRateHz = 1000;  // fills the queue (2048 lines) sooner
     StreamHandle stream = StartRecording(path.c_str(), options);
-    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.sequence > 1500; }, std::chrono::seconds(20));
+    // Lines lost: the pipe and then the queue are full, and the stream polls on.
     const QuorvellanStreamRecordingStatus status =
-        WaitForRecording(stream, [](const auto& s) { return s.linesLost > 0; }, std::chrono::seconds(30));
+        WaitForRecording(stream, [](const auto& s) { return s.linesLost > 0; }, std::chrono::seconds(50));
     EXPECT_EQ(status.recording, 1);
     EXPECT_EQ(status.lastError, EAGAIN);
-    EXPECT_TRUE(IsConnected(Latest(stream)));
+    const QuorvellanStreamSample sample = Latest(stream);
+    EXPECT_TRUE(IsConnected(sample));
+    EXPECT_GT(sample.sequence, 2000u);
     ExpectBoundedStop(stream);
     close(reader);  // the writer left behind gets EPIPE (not SIGPIPE) and ends
     std::filesystem::remove(path);
