@@ -16,6 +16,8 @@
 #include <windows.h>
 
 #include <boost/asio/detail/thread.hpp>
+#else
+#include <pthread.h>
 #endif
 
 namespace quorvellan {
@@ -58,6 +60,45 @@ void StopAndDisconnect(ControllerSession& session) {
     ioService.stop();
     session.Disconnect();
 }
+
+#if !defined(_WIN32)
+// fork copies the I/O service and the connection into the child, where they
+// still belong to the parent: the epoll instance is shared, so a socket the
+// child closed or opened would change the parent's registrations too, and the
+// resolver's thread does not exist there. Asio's procedure for fork gives the
+// child an event queue of its own and stops the resolver's thread around the
+// fork; the child then closes its copy of the socket, which sends nothing.
+// The session's lock is held across the fork so that no exchange is midway.
+void BeforeFork() {
+    if (LibraryTornDown()) return;
+    SessionMutex().lock();
+    try {
+        LibraryIoService().notify_fork(boost::asio::execution_context::fork_prepare);
+    } catch (...) {
+    }
+}
+
+void AfterForkInParent() {
+    if (LibraryTornDown()) return;
+    try {
+        LibraryIoService().notify_fork(boost::asio::execution_context::fork_parent);
+    } catch (...) {
+    }
+    SessionMutex().unlock();
+}
+
+void AfterForkInChild() {
+    if (LibraryTornDown()) return;
+    try {
+        LibraryIoService().notify_fork(boost::asio::execution_context::fork_child);
+        if (ControllerSession* session = sessionPointer.load()) session->Disconnect();
+    } catch (...) {
+    }
+    SessionMutex().unlock();
+}
+
+[[maybe_unused]] const int forkHandlers = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+#endif
 
 }  // namespace
 

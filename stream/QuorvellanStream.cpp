@@ -11,11 +11,19 @@
 #include <new>
 #include <system_error>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include "stream/poller.hpp"
 
 struct QuorvellanStream {
     explicit QuorvellanStream(const QuorvellanStreamOptions& options) : poller(options) {}
     quorvellan::stream::Poller poller;
+#if !defined(_WIN32)
+    // The process that started the stream: after fork, its threads live only there.
+    const pid_t owner = getpid();
+#endif
 };
 
 namespace {
@@ -112,6 +120,16 @@ QUORVELLAN_STREAM_API const char* QuorvellanStreamErrorText(int result) {
 
 QUORVELLAN_STREAM_API void QuorvellanStreamStop(QuorvellanStream* stream) {
     if (!stream) return;
+#if !defined(_WIN32)
+    if (stream->owner != getpid()) {
+        // A child of fork holds a copy of the parent's stream: its poll and
+        // writer threads do not exist here, its mutexes may have been copied
+        // locked, and the connection is the parent's. Nothing of it may be
+        // waited for, destroyed or disconnected, so the copy is left as it is.
+        streamRunning.store(false);
+        return;
+    }
+#endif
     stream->poller.Stop();
     delete stream;
     streamRunning.store(false);

@@ -26,12 +26,21 @@
  *    return 1 when the command was queued and 0 when it was dropped.
  *
  * Recording: a stream can write every sample, every command it sends and every
- * change of its connection to a JSON Lines file (docs/recording-format.md),
- * from the poll thread; Latest never waits for the file. Recording is switched
- * on by QuorvellanStreamStartRecording, or for any application without code
- * changes by the environment variable QUORVELLAN_RECORD=<file>, read at Start.
- * A file that cannot be written never stops the stream: see
- * QuorvellanStreamRecording.
+ * change of its connection to a JSON Lines file (docs/recording-format.md).
+ * The poll thread only queues the lines; a writer thread of the recording's
+ * own opens the file and writes them, so neither polling, Latest, Start nor
+ * Stop ever waits for the file (a FIFO nobody reads, a stalled network file
+ * system). Recording is switched on by QuorvellanStreamStartRecording, or for
+ * any application without code changes by the environment variable
+ * QUORVELLAN_RECORD=<file>, read at Start. Either way an existing file is
+ * appended to, never overwritten: every Start adds a segment that begins with
+ * its own header line. A file that cannot be written never stops the stream:
+ * see QuorvellanStreamRecording.
+ *
+ * fork: a child process gets a copy of the stream whose thread runs only in
+ * the parent. In the child, Stop releases that copy at once without waiting
+ * for the thread or touching the parent's connection, and the child may then
+ * Start a stream of its own; the parent's stream goes on unaffected.
  */
 #ifndef QUORVELLAN_STREAM_H
 #define QUORVELLAN_STREAM_H
@@ -117,17 +126,20 @@ QUORVELLAN_STREAM_API void QuorvellanStreamDefaultOptions(QuorvellanStreamOption
 QUORVELLAN_STREAM_API int QuorvellanStreamStart(const QuorvellanStreamOptions* options,
                                                 QuorvellanStream** stream);
 
-/* Start, recording to the file at recordPath (created or truncated). NULL or
- * "" records to $QUORVELLAN_RECORD when set, as Start does. A file that
- * cannot be opened does not fail the start: QuorvellanStreamRecording tells. */
+/* Start, recording to the file at recordPath (created, or appended to with a
+ * segment of its own). NULL or "" records to $QUORVELLAN_RECORD when set, as
+ * Start does. Returns at once: the file is opened by the recording's thread,
+ * and one that cannot be opened does not fail the start
+ * (QuorvellanStreamRecording tells). */
 QUORVELLAN_STREAM_API int QuorvellanStreamStartRecording(const QuorvellanStreamOptions* options,
                                                          const char* recordPath, QuorvellanStream** stream);
 
 typedef struct QuorvellanStreamRecordingStatus {
-    int32_t recording;        /* 1 while a file is open */
-    int32_t lastError;        /* errno of the last failed open or write, 0 if none */
-    uint64_t linesWritten;    /* lines handed to the file */
-    uint64_t linesLost;       /* lines whose write or flush failed (at least) */
+    int32_t recording;        /* 1 while a file is open (0 until the writer opened it, or when it could not) */
+    int32_t lastError;        /* errno of the last failed open or write (EAGAIN: the file fell
+                                 behind and the queue was full), 0 if none */
+    uint64_t linesWritten;    /* lines the file took whole */
+    uint64_t linesLost;       /* lines dropped: the open or the write failed, or the queue was full */
 } QuorvellanStreamRecordingStatus;
 
 /* The recording's state; all zero when the stream does not record. Any thread. */
@@ -138,11 +150,13 @@ QUORVELLAN_STREAM_API void QuorvellanStreamRecording(const QuorvellanStream* str
 QUORVELLAN_STREAM_API const char* QuorvellanStreamErrorText(int result);
 
 /* Ends the poll thread, disconnects (DeInitInternal) and frees the handle.
- * Returns within 200 ms in every state. NULL is ignored. */
+ * Returns within 200 ms in every state, the recording's included (a writer
+ * still blocked on its file is left to end by itself). In a child of fork it
+ * only releases the parent's stream (see above). NULL is ignored. */
 QUORVELLAN_STREAM_API void QuorvellanStreamStop(QuorvellanStream* stream);
 
-/* Copies the newest sample. Never waits on I/O. NULL stream: a zero sample
- * with state STOPPED. */
+/* Copies the newest sample. Never waits on I/O nor on a sample being
+ * published. NULL stream: a zero sample with state STOPPED. */
 QUORVELLAN_STREAM_API void QuorvellanStreamLatest(const QuorvellanStream* stream, QuorvellanStreamSample* sample);
 
 /* The steady clock of QuorvellanStreamSample.timeNs, in nanoseconds. */

@@ -1,7 +1,6 @@
 #include "stream/poller.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +70,7 @@ void Poller::Stop() {
         } while (!WaitFinished(std::chrono::milliseconds(10)));
     }
     thread.join();
+    recorder.reset();  // bounded: a writer blocked on the file is left behind
 }
 
 bool Poller::WaitFinished(std::chrono::milliseconds timeout) {
@@ -88,16 +88,11 @@ void Poller::Latest(QuorvellanStreamSample& sample) const {
     sample.droppedCommands = commands.Dropped();
 }
 
-void Poller::RecordTo(const std::string& path) {
-    std::string error;
-    recorder = Recorder::Open(path, options, error);
-    if (!recorder) recorderOpenError = errno != 0 ? errno : EIO;
-}
+void Poller::RecordTo(const std::string& path) { recorder = Recorder::Start(path, options); }
 
 void Poller::RecordingStatus(QuorvellanStreamRecordingStatus& status) const {
     std::memset(&status, 0, sizeof status);
     if (recorder) recorder->Status(status);
-    else status.lastError = recorderOpenError;
 }
 
 void Poller::RecordConnection() {

@@ -36,8 +36,9 @@ public:
     // Wakes the thread so that queued brake / run-state commands leave now.
     void Wake();
 
-    // Before Start: write what the stream sees to `path` (a failed open is
-    // reported by RecordingStatus, the stream runs all the same).
+    // Before Start: write what the stream sees to `path` (opened by the
+    // recorder's own thread: a failed open is reported by RecordingStatus,
+    // the stream runs all the same).
     void RecordTo(const std::string& path);
     void RecordingStatus(QuorvellanStreamRecordingStatus& status) const;
 
@@ -68,7 +69,6 @@ private:
     SampleSlot<QuorvellanStreamSample> slot;
     CommandBox commands;
     std::unique_ptr<Recorder> recorder;
-    int recorderOpenError = 0;
     std::int32_t recordedState = -1;
     std::int32_t recordedStatus = -2;
 

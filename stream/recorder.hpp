@@ -1,15 +1,17 @@
 // Writes what a stream sees and does to a JSON Lines file (the format is
-// described in docs/recording-format.md). Only the poll thread writes; the
-// counters are atomic so any thread may read the status. The JSON library
-// stays inside recorder.cpp, out of the stream's described interface. A failed write is
-// counted and never stops the stream.
+// described in docs/recording-format.md). The poll thread only queues lines;
+// a writer thread of the recorder's own opens the file and writes them, so a
+// file that blocks (a FIFO nobody reads, a stalled network file system) never
+// holds up polling or Stop. The queue is bounded: lines it cannot take are
+// dropped and counted. The JSON library stays inside recorder.cpp, out of the
+// stream's described interface. A failed write is counted and never stops the
+// stream.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "stream/QuorvellanStream.h"
 
@@ -19,10 +21,13 @@ class Recorder {
 public:
     static constexpr int kFormatVersion = 1;
 
-    // Opens `path` for writing and writes the first line. Returns null when the
-    // file cannot be created; `error` then says why.
-    static std::unique_ptr<Recorder> Open(const std::string& path, const QuorvellanStreamOptions& options,
-                                          std::string& error);
+    // Starts the writer thread, which opens `path` (appending a new segment)
+    // and writes the header line. Returns at once; a file that cannot be
+    // opened shows in Status. Raises std::system_error when no thread can be
+    // started.
+    static std::unique_ptr<Recorder> Start(const std::string& path, const QuorvellanStreamOptions& options);
+    // Lets the writer write what is queued, waiting for it at most 50 ms; a
+    // writer still blocked on the file then is left to end by itself.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -36,19 +41,17 @@ public:
 
     void Status(QuorvellanStreamRecordingStatus& status) const;
 
-private:
-    Recorder(std::FILE* file, std::int64_t startNs) : file(file), startNs(startNs) {}
-    double SecondsAt(std::int64_t clockNs) const { return static_cast<double>(clockNs - startNs) / 1e9; }
-    // Writes one line (a JSON object's text); flushes at most every 100 ms
-    // unless `flush`.
-    void Write(const std::string& line, bool flush);
+    struct Shared;  // what the writer thread owns with the recorder
 
-    std::FILE* file;
-    const std::int64_t startNs;
-    std::int64_t lastFlushNs = 0;
-    std::atomic<std::uint64_t> written{0};
-    std::atomic<std::uint64_t> lost{0};
-    std::atomic<int> lastError{0};
+private:
+    explicit Recorder(std::shared_ptr<Shared> shared) : shared(std::move(shared)) {}
+    double SecondsAt(std::int64_t clockNs) const;
+    // Queues one line (a JSON object's text); `soon` wakes the writer now
+    // rather than at its next round.
+    void Queue(std::string line, bool soon);
+
+    std::shared_ptr<Shared> shared;
+    std::thread writer;
 };
 
 // The words for a sample's state, as written in recordings.

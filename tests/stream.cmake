@@ -7,3 +7,8 @@ if(TARGET quorvellan_simulator AND NOT WIN32)
   quorvellan_add_test(recording_test SOURCES stream/recording_test.cpp
                       LIBS QuorvellanStream quorvellan_fault_support quorvellan_simulator PORT)
 endif()
+
+# The sample slot's reader under a writer stalled midway (signals: POSIX).
+if(NOT WIN32)
+  quorvellan_add_test(sample_slot_test SOURCES stream/sample_slot_test.cpp LIBS Threads::Threads)
+endif()

@@ -13,6 +13,11 @@
 
 #if !defined(_WIN32)
 #include <filesystem>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "messages/protocol.hpp"
@@ -395,6 +400,64 @@ TEST(StreamLifecycle, StopIsBoundedDuringAConnect) {
 }
 
 #if !defined(_WIN32)
+// What a child of fork does with the parent's stream.
+enum ChildOutcome { kChildDone = 0, kChildStopSlow = 10, kChildStartFailed, kChildNeverConnected };
+
+ChildOutcome RunForkedChild(StreamHandle& inherited) {
+    if (TimeCall([&] { inherited.reset(); }) >= kStopBound) return kChildStopSlow;
+    QuorvellanStream* own = nullptr;
+    if (QuorvellanStreamStart(nullptr, &own) != QUORVELLAN_STREAM_OK) return kChildStartFailed;
+    StreamHandle stream(own);
+    const auto until = StreamClock::now() + std::chrono::seconds(10);
+    while (!IsConnected(Latest(stream))) {
+        if (StreamClock::now() > until) return kChildNeverConnected;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return kChildDone;
+}
+
+// The child tells its outcome through a pipe and ends by SIGKILL, so that no
+// exit-time check (valgrind's leak check of what the threads fork left out
+// held) runs in it. Returns -1 when it said nothing within 20 s.
+int OutcomeOf(pid_t child, int fromChild) {
+    pollfd ready{fromChild, POLLIN, 0};
+    char outcome = -1;
+    if (poll(&ready, 1, 20000) != 1 || read(fromChild, &outcome, 1) != 1) outcome = -1;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(fromChild);
+    return outcome;
+}
+
+// After fork the child holds a copy of the stream whose thread is not there
+// and whose connection is the parent's. Its Stop is bounded and sends nothing;
+// its own stream connects (the controller's listener is inherited); the
+// parent polls on, never losing its connection.
+TEST(StreamFork, ChildStopsTheCopyWithoutTouchingTheParentsConnection) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    StreamHandle stream = StartStream();
+    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const char outcome = static_cast<char>(RunForkedChild(stream));
+        if (write(pipeFds[1], &outcome, 1) == 1) raise(SIGKILL);
+        _exit(1);
+    }
+    close(pipeFds[1]);
+    EXPECT_EQ(OutcomeOf(child, pipeFds[0]), kChildDone);
+    const std::uint64_t later = Latest(stream).sequence + 50;
+    const QuorvellanStreamSample after = WaitForSample(stream, [later](const auto& s) { return s.sequence > later; });
+    EXPECT_TRUE(IsConnected(after));
+    EXPECT_EQ(after.reconnects, 0u);
+    EXPECT_EQ(after.failedReads, 0u);
+    EXPECT_EQ(controller.ConnectionCount(), 2u);  // the parent's and the child's own
+    ExpectBoundedStop(stream);
+}
+
 std::size_t EntriesIn(const char* directory) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;

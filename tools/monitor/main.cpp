@@ -69,9 +69,15 @@ void SendWishes(QuorvellanStream* stream, const MonitorOptions& options) {
     if (options.brake) QuorvellanStreamSetBrake(stream, 1);
 }
 
+// The stream's recording thread opens the file: waits for the outcome (an open
+// that fails does so at once; one a stalled file system holds is given 2 s).
 bool Recording(const QuorvellanStream* stream) {
+    const auto until = Clock::now() + std::chrono::seconds(2);
     QuorvellanStreamRecordingStatus status;
-    QuorvellanStreamRecording(stream, &status);
+    for (QuorvellanStreamRecording(stream, &status); status.recording == 0 && status.lastError == 0 && Clock::now() < until;
+         QuorvellanStreamRecording(stream, &status)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return status.recording != 0;
 }
 

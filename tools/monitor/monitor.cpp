@@ -21,7 +21,7 @@ Connects to the treadmill's controller and shows its state live.
   --manual X,Y    drive the belts at these speeds
   --walk          a scripted user walks a route; the belts carry them back
   --json          one JSON line per sample instead of the status view
-  --record FILE   write every sample, command and connection change to FILE
+  --record FILE   append every sample, command and connection change to FILE
                   (JSON Lines, docs/recording-format.md); replay it with
                   quorvellan-controller-sim --replay FILE
   --web [ADDRESS:]PORT

@@ -9,6 +9,7 @@ import ctypes
 import enum
 import os
 import sys
+import threading
 
 from . import _native
 from ._native import FloorSpeeds, Ring
@@ -128,11 +129,18 @@ class TreadmillStream:
     Position, rotation and manual speeds keep only their newest value. Brake and
     run state are sent in order while connected; given at any other time they
     are dropped (the set_ function returns False) and counted.
+
+    Any thread may call latest() and the set_ functions, also while another
+    one calls stop(): a short lock keeps the handle from being freed during
+    such a call (stop() frees it outside the lock, so latest() never waits for
+    Stop). After stop(), latest() gives a STOPPED sample and commands do nothing.
     """
 
     def __init__(self, local=True, poll_rate_hz=250.0, reconnect_min_ms=100, reconnect_max_ms=1000):
         self._lib = stream_library()
         options = StreamOptions(1 if local else 0, reconnect_min_ms, reconnect_max_ms, 0, poll_rate_hz)
+        self._lock = threading.Lock()
+        self._pid = os.getpid()
         self._handle = _HANDLE()
         result = self._lib.QuorvellanStreamStart(ctypes.byref(options), ctypes.byref(self._handle))
         if result != 0:
@@ -142,7 +150,8 @@ class TreadmillStream:
     def latest(self, into=None):
         """The newest sample; pass `into` to reuse a record instead of making one."""
         sample = into if into is not None else StreamSample()
-        self._lib.QuorvellanStreamLatest(self._handle, ctypes.byref(sample))
+        with self._lock:
+            self._lib.QuorvellanStreamLatest(self._handle, ctypes.byref(sample))
         return sample
 
     def clock_ns(self):
@@ -150,24 +159,37 @@ class TreadmillStream:
         return self._lib.QuorvellanStreamClockNs()
 
     def set_user_position(self, x, y):
-        self._lib.QuorvellanStreamSetUserPosition(self._handle, x, y)
+        with self._lock:
+            self._lib.QuorvellanStreamSetUserPosition(self._handle, x, y)
 
     def set_user_rotation(self, w, x, y, z):
-        self._lib.QuorvellanStreamSetUserRotation(self._handle, w, x, y, z)
+        with self._lock:
+            self._lib.QuorvellanStreamSetUserRotation(self._handle, w, x, y, z)
 
     def set_manual_speeds(self, x, y):
-        self._lib.QuorvellanStreamSetManualSpeeds(self._handle, x, y)
+        with self._lock:
+            self._lib.QuorvellanStreamSetManualSpeeds(self._handle, x, y)
 
     def set_brake(self, applied):
-        return self._lib.QuorvellanStreamSetBrake(self._handle, 1 if applied else 0) == 1
+        with self._lock:
+            return self._lib.QuorvellanStreamSetBrake(self._handle, 1 if applied else 0) == 1
 
     def set_run_state(self, enabled):
-        return self._lib.QuorvellanStreamSetRunState(self._handle, 1 if enabled else 0) == 1
+        with self._lock:
+            return self._lib.QuorvellanStreamSetRunState(self._handle, 1 if enabled else 0) == 1
 
     def stop(self):
-        """Ends the stream (bounded, about 200 ms at most); calling it again does nothing."""
-        if self._handle:
+        """Ends the stream (bounded, about 200 ms at most); calling it again does nothing.
+
+        In a child of os.fork() it releases the parent's stream at once (the
+        library leaves the parent's thread and connection alone), without the
+        lock, which a thread of the parent may have held when it forked."""
+        if os.getpid() != self._pid:
             handle, self._handle = self._handle, _HANDLE()
+        else:
+            with self._lock:
+                handle, self._handle = self._handle, _HANDLE()
+        if handle:
             self._lib.QuorvellanStreamStop(handle)
 
     def __enter__(self):

@@ -1,5 +1,9 @@
 """TreadmillStream against the simulator: the sample, commands, a controller
-killed and restarted, and the rule for on/off commands given while disconnected."""
+killed and restarted, the rule for on/off commands given while disconnected,
+latest() racing stop(), and a forked child."""
+import subprocess
+import sys
+import threading
 import time
 
 import pytest
@@ -72,3 +76,100 @@ def test_second_stream_fails_with_a_reason_and_stop_is_bounded():
     stream.stop()
     with fast_stream() as again:
         assert again.latest().state in (StreamState.CONNECTING, StreamState.LOST)
+
+
+class _WatchedLibrary:
+    """The stream library with a slow Stop, counting calls that use a handle
+    Stop has begun to free (they are not passed on, so nothing reads freed
+    memory). A reader sleeps between taking the handle and using it, as a
+    thread preempted there would."""
+
+    def __init__(self, library):
+        self._library = library
+        self._stopping = set()
+        self.misuses = 0
+
+    def __getattr__(self, name):
+        function = getattr(self._library, name)
+        if name == "QuorvellanStreamStop":
+            def stop(handle):
+                self._stopping.add(handle.value)
+                time.sleep(0.05)
+                function(handle)
+            return stop
+        if name == "QuorvellanStreamLatest":
+            def latest(handle, sample):
+                time.sleep(0.001)
+                if handle.value is not None and handle.value in self._stopping:
+                    self.misuses += 1
+                    return None
+                return function(handle, sample)
+            return latest
+        return function
+
+
+def test_latest_racing_stop_never_uses_a_freed_handle():
+    for _ in range(5):
+        stream = fast_stream()
+        watched = _WatchedLibrary(stream._lib)
+        stream._lib = watched
+        stopped = threading.Event()
+
+        def read():
+            while not stopped.is_set():
+                stream.latest()
+
+        readers = [threading.Thread(target=read) for _ in range(2)]
+        for reader in readers:
+            reader.start()
+        time.sleep(0.02)
+        stream.stop()
+        stopped.set()
+        for reader in readers:
+            reader.join()
+        assert watched.misuses == 0
+        assert stream.latest().state == StreamState.STOPPED
+
+
+# A program that forks while its stream runs; the child just exits, so the
+# copy of the stream is stopped on the way out. Exit codes say what failed.
+_FORK_SCRIPT = r"""
+import os, sys, time
+import quorvellan
+
+def wait_for(condition, timeout_s=10.0):
+    deadline = time.monotonic() + timeout_s
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+stream = quorvellan.TreadmillStream(local=True, reconnect_min_ms=20, reconnect_max_ms=100)
+if not wait_for(lambda: stream.latest().connected and stream.latest().time_ns != 0):
+    sys.exit(3)
+child = os.fork()
+if child == 0:
+    sys.exit(0)
+status = []
+if not wait_for(lambda: status.append(os.waitpid(child, os.WNOHANG)) or status[-1][0] != 0, 20.0):
+    os.kill(child, 9)
+    os.waitpid(child, 0)
+    print("the child hung on its way out")
+    sys.exit(4)
+if status[-1][1] != 0:
+    print("child ended with", status[-1][1])
+    sys.exit(5)
+first = stream.latest().sequence
+wait_for(lambda: stream.latest().sequence > first + 50)
+sample = stream.latest()
+print("parent: state", sample.state, "reconnects", sample.reconnects, "failed reads", sample.failed_reads)
+sys.exit(0 if sample.connected and sample.reconnects == 0 and sample.failed_reads == 0 else 6)
+"""
+
+
+def test_a_forked_child_that_exits_leaves_the_parents_stream_alone(simulator):
+    simulator("--identity", "local", "--serial", SERIAL)
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORK_SCRIPT], capture_output=True,
+                            text=True, timeout=90)
+    assert result.returncode == 0, result.stdout + result.stderr
