@@ -59,3 +59,8 @@ if(TARGET quorvellan-monitor AND NOT WIN32)
                    "(scripts/install-deps installs them)")
   endif()
 endif()
+
+# The monitor's /metrics text.
+if(TARGET quorvellan_monitor AND TARGET QuorvellanStream)
+  quorvellan_add_test(metrics_test SOURCES tools/metrics_test.cpp LIBS quorvellan_monitor QuorvellanStream)
+endif()

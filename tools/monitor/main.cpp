@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "tools/monitor/metrics.hpp"
 #include "tools/monitor/monitor.hpp"
 #include "tools/monitor/web_server.hpp"
 
@@ -203,7 +204,10 @@ int main(int argc, char** argv) {
     }
     Report(options, "init", status);
     SendWishes(stream, options);
+    auto metrics = std::make_shared<StreamMetrics>(stream, streamOptions.pollRateHz);
+    if (web) web->ServeMetrics([metrics] { return metrics->Render(); });
     const Totals totals = SampleUntilDone(stream, options, web.get());
+    metrics->Detach();
     QuorvellanStreamRecordingStatus recording;
     QuorvellanStreamRecording(stream, &recording);
     QuorvellanStreamStop(stream);  // ends with DeInitInternal
