@@ -2,23 +2,18 @@
 """A real Prometheus server scrapes two monitors watching two simulators.
 
 The library reaches its controller only at port 6158 of this machine, so each
-simulator and its monitor get a network namespace of their own (the
-simulator on that namespace's port 6158), joined to the test's namespace by a
-veth pair; Prometheus runs in the test's namespace and scrapes both monitors'
-/metrics across the pairs:
+simulator and its monitor get a network namespace of their own, joined to the
+test's namespace (run it as root in one of its own: `unshare -n`) by a veth
+pair; Prometheus, in the test's namespace, scrapes both across the pairs:
 
-    test namespace: prometheus 127.0.0.1:9090
-        10.77.1.1 <-veth-> 10.77.1.2  simulator PROM-TM-1, monitor --web 10.77.1.2:9158
-        10.77.2.1 <-veth-> 10.77.2.2  simulator PROM-TM-2, monitor --web 10.77.2.2:9158
+    prometheus 127.0.0.1:9090
+      10.77.1.1 <-veth-> 10.77.1.2: simulator PROM-TM-1, monitor --web 10.77.1.2:9158
+      10.77.2.1 <-veth-> 10.77.2.2: simulator PROM-TM-2, monitor --web 10.77.2.2:9158
 
-The test reads back through Prometheus' query API that both treadmills are
-up, that the second is down once its simulator stops, and that the alert
-rule (docs/prometheus-alerts.yml, its `for:` shortened to 2 s in the test's
-copy) fires for it only. promtool checks the configurations, the rules, the
-rules' unit test and the monitor's /metrics text.
-
-Run it as root in a network namespace of its own:
-    unshare -n sh -c 'ip link set lo up && prometheus_test.py ...'
+Read back through the query API: both up, the second down once its simulator
+stops, and the alert (docs/prometheus-alerts.yml, `for:` shortened to 2 s in
+the test's copy) firing for it only. promtool checks the configurations, the
+rules, their unit test and the monitor's /metrics text.
 """
 import argparse
 import json
@@ -189,8 +184,8 @@ class PrometheusScrapesTwoMonitors(unittest.TestCase):
         return result.stdout + result.stderr
 
     def test_configuration_rules_and_metrics_pass_promtool(self):
-        self.promtool("check", "config", self.config)
-        self.promtool("check", "config", ARGS.example_config)
+        for config in (self.config, ARGS.example_config):
+            self.promtool("check", "config", config)
         self.assertIn("3 rules found", self.promtool("check", "rules", ARGS.rules))
         self.assertIn("SUCCESS", self.promtool("test", "rules", ARGS.rules_test))
         url = f"http://{self.treadmills[0].address}/metrics"
