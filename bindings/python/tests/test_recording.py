@@ -119,26 +119,22 @@ def test_two_segments_follow_one_another_on_one_time_axis(tmp_path, separator):
     assert [c.segment for c in recording.connections] == [0, 1, 1]
 
 
-BROKEN = {
-    "not a recording": ['{"event":"sample","t":0}\n'],
-    "newer version": ['{"format":"quorvellan-recording","version":2,"startTime":"2026-01-01T00:00:00.000Z"}\n'],
-    "bad start time": ['{"format":"quorvellan-recording","version":1,"startTime":"yesterday"}\n'],
-    "damaged mid-file": None,  # made from walk.jsonl below
-    "time missing": None,
-    "speeds mistyped": None,
+HEADER = '{"format":"quorvellan-recording","version":%s,"startTime":"%s"}\n'
+WALK = lines_of(FIXTURES / "walk.jsonl")[:10]
+BROKEN = {  # lines, the line the error must name
+    "not a recording": (['{"event":"sample","t":0}\n'], 1),
+    "newer version": ([HEADER % (2, "2026-01-01T00:00:00.000Z")], 1),
+    "bad start time": ([HEADER % (1, "yesterday")], 1),
+    "damaged mid-file": (WALK[:5] + ['{"event":"sam\n'] + WALK[5:], 6),
+    "time missing": (WALK[:5] + ['{"event":"failedRead","failedReads":1}\n'], 6),
+    "speeds mistyped": (WALK[:5] + ['{"event":"sample","t":1,"floorSpeed":[1,"x"],"ring":[0,0,0]}\n'], 6),
 }
 
 
 @pytest.mark.parametrize("case", BROKEN)
 def test_broken_files_raise_an_error_naming_the_line(tmp_path, case):
-    walk = lines_of(FIXTURES / "walk.jsonl")[:20]
-    lines = BROKEN[case] or {
-        "damaged mid-file": walk[:10] + ['{"event":"sam\n'] + walk[10:],
-        "time missing": walk[:5] + ['{"event":"failedRead","failedReads":1}\n'],
-        "speeds mistyped": walk[:5] + ['{"event":"sample","t":1,"floorSpeed":[1,"x"],"ring":[0,0,0]}\n'],
-    }[case]
-    expected_line = {"damaged mid-file": 11, "time missing": 6, "speeds mistyped": 6}.get(case, 1)
-    with pytest.raises(RecordingError, match=f"line {expected_line}:"):
+    lines, number = BROKEN[case]
+    with pytest.raises(RecordingError, match=f"line {number}:"):
         quorvellan.read_recording(write(tmp_path, "broken.jsonl", lines))
 
 
