@@ -152,6 +152,13 @@ QUORVELLAN_STREAM_API void QuorvellanStreamRecording(const QuorvellanStream* str
     if (stream) stream->poller.RecordingStatus(*status);
 }
 
+QUORVELLAN_STREAM_API void QuorvellanStreamExchangeTimes(const QuorvellanStream* stream,
+                                                         QuorvellanStreamExchangeHistogram* histogram) {
+    if (!histogram) return;
+    std::memset(histogram, 0, sizeof *histogram);
+    if (stream) stream->poller.ExchangeTimes().Read(*histogram);
+}
+
 QUORVELLAN_STREAM_API int64_t QuorvellanStreamClockNs(void) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch()).count();

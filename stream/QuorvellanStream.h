@@ -146,6 +146,28 @@ typedef struct QuorvellanStreamRecordingStatus {
 QUORVELLAN_STREAM_API void QuorvellanStreamRecording(const QuorvellanStream* stream,
                                                      QuorvellanStreamRecordingStatus* status);
 
+/* Exchange times: how long each exchange of a poll (ring, run state, floor
+ * speeds; from the request's write to the reply's read, or to the read
+ * deadline) took, counted in fixed buckets, for monitoring. */
+#define QUORVELLAN_STREAM_EXCHANGE_BUCKETS 12
+
+typedef struct QuorvellanStreamExchangeHistogram {
+    uint64_t count;           /* exchanges timed since Start: the sum of bucketCounts */
+    double sumSeconds;        /* their total time */
+    double upperBoundSeconds[QUORVELLAN_STREAM_EXCHANGE_BUCKETS]; /* ascending; the last is +infinity */
+    uint64_t bucketCounts[QUORVELLAN_STREAM_EXCHANGE_BUCKETS];    /* above the bound before, up to this one */
+} QuorvellanStreamExchangeHistogram;
+
+#if defined(__cplusplus)
+static_assert(sizeof(QuorvellanStreamExchangeHistogram) == 208, "the histogram's layout is fixed for the bindings");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(QuorvellanStreamExchangeHistogram) == 208, "the histogram's layout is fixed for the bindings");
+#endif
+
+/* The exchange times so far; all zero for a NULL stream. Any thread, never waits. */
+QUORVELLAN_STREAM_API void QuorvellanStreamExchangeTimes(const QuorvellanStream* stream,
+                                                         QuorvellanStreamExchangeHistogram* histogram);
+
 /* Text for a result of Start. */
 QUORVELLAN_STREAM_API const char* QuorvellanStreamErrorText(int result);
 

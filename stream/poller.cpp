@@ -215,18 +215,18 @@ bool Poller::SendCommands() {
 // tells a locked treadmill from a stopped one.
 bool Poller::Poll() {
     ++current.exchanges;
-    const Ring ring = GetRing();
+    const Ring ring = exchangeTimes.Time(GetRing);
     if (Stopping()) return false;
     ++current.exchanges;
-    const bool runningUnlocked = GetTreadmillRunState(true);
+    const bool runningUnlocked = exchangeTimes.Time([] { return GetTreadmillRunState(true); });
     bool running = runningUnlocked;
     if (!running && !Stopping()) {
         ++current.exchanges;
-        running = GetTreadmillRunState(false);
+        running = exchangeTimes.Time([] { return GetTreadmillRunState(false); });
     }
     if (Stopping()) return false;
     ++current.exchanges;
-    const FloorSpeeds speeds = GetFloorSpeeds();
+    const FloorSpeeds speeds = exchangeTimes.Time(GetFloorSpeeds);
     const std::int64_t readAt = QuorvellanStreamClockNs();
     if (Stopping()) return false;
     if (ring.w != kRingW || CheckConnection() != 1) {

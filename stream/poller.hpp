@@ -12,6 +12,7 @@
 
 #include "stream/QuorvellanStream.h"
 #include "stream/command_box.hpp"
+#include "stream/exchange_times.hpp"
 #include "stream/recorder.hpp"
 #include "stream/sample_slot.hpp"
 
@@ -41,6 +42,7 @@ public:
     // the stream runs all the same).
     void RecordTo(const std::string& path);
     void RecordingStatus(QuorvellanStreamRecordingStatus& status) const;
+    const stream::ExchangeTimes& ExchangeTimes() const { return exchangeTimes; }
 
 private:
     void Run();
@@ -68,6 +70,7 @@ private:
     std::uint64_t goodPolls = 0;
     SampleSlot<QuorvellanStreamSample> slot;
     CommandBox commands;
+    stream::ExchangeTimes exchangeTimes;
     std::unique_ptr<Recorder> recorder;
     std::int32_t recordedState = -1;
     std::int32_t recordedStatus = -2;

@@ -59,3 +59,32 @@ if(TARGET quorvellan-monitor AND NOT WIN32)
                    "(scripts/install-deps installs them)")
   endif()
 endif()
+
+# The monitor's /metrics text.
+if(TARGET quorvellan_monitor AND TARGET QuorvellanStream)
+  quorvellan_add_test(metrics_test SOURCES tools/metrics_test.cpp LIBS quorvellan_monitor QuorvellanStream)
+endif()
+
+# A real Prometheus server (Debian's prometheus, with promtool) scrapes two
+# monitors, each watching a simulator in a network namespace of its own
+# (tests/tools/prometheus_test.py explains the set-up); needs root.
+if(TARGET quorvellan-monitor AND NOT WIN32)
+  find_program(QUORVELLAN_PROMETHEUS prometheus)
+  find_program(QUORVELLAN_PROMTOOL promtool)
+  find_program(QUORVELLAN_NSENTER nsenter)
+  if(QUORVELLAN_PROMETHEUS AND QUORVELLAN_PROMTOOL AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE
+     AND QUORVELLAN_NSENTER)
+    add_test(NAME prometheus_test
+      COMMAND ${QUORVELLAN_UNSHARE} -n sh -c "ip link set lo up && exec \"$@\"" sh
+              ${QUORVELLAN_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/prometheus_test.py
+              --simulator $<TARGET_FILE:quorvellan-controller-sim> --monitor $<TARGET_FILE:quorvellan-monitor>
+              --prometheus ${QUORVELLAN_PROMETHEUS} --promtool ${QUORVELLAN_PROMTOOL}
+              --rules ${PROJECT_SOURCE_DIR}/docs/prometheus-alerts.yml
+              --example-config ${PROJECT_SOURCE_DIR}/docs/prometheus.yml
+              --rules-test ${CMAKE_CURRENT_SOURCE_DIR}/tools/prometheus_alerts_test.yml)
+    set_tests_properties(prometheus_test PROPERTIES TIMEOUT 120)
+  else()
+    message(STATUS "prometheus_test left out: prometheus, promtool, /usr/bin/python3, unshare or nsenter is missing "
+                   "(scripts/install-deps installs them)")
+  endif()
+endif()

@@ -68,6 +68,30 @@ namespace Quorvellan
         public bool Connected { get { return StateCode == (int)StreamState.Connected; } }
         public bool Running { get { return RunningFlag != 0; } }
         public bool RunningAndUnlocked { get { return RunningUnlockedFlag != 0; } }
+
+        /// <summary>The sample's values in one line (allocates: for logs, not for every frame).</summary>
+        public override string ToString()
+        {
+            return string.Format(System.Globalization.CultureInfo.InvariantCulture,
+                "StreamSample(Sequence={0}, State={1}, LastStatus={2}, FloorSpeeds=({3:+0.000;-0.000}, {4:+0.000;-0.000}), " +
+                "Magnitude={5:0.000}, Ring=({6:+0.000;-0.000}, {7:+0.000;-0.000}, {8:+0.000;-0.000}), Running={9}, " +
+                "RunningAndUnlocked={10}, SerialNumber='{11}', Exchanges={12}, FailedReads={13}, Reconnects={14}, " +
+                "DroppedCommands={15})",
+                Sequence, State, LastStatus, FloorSpeeds.X, FloorSpeeds.Y, FloorSpeedMagnitude, Ring.X, Ring.Y, Ring.Z,
+                Running, RunningAndUnlocked, SerialNumber, Exchanges, FailedReads, Reconnects, DroppedCommands);
+        }
+    }
+
+    /// <summary>The recording's state: all zero when the stream does not record.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct RecordingStatus
+    {
+        public int RecordingFlag;
+        public int LastError;         // errno of the last failed open or write, 0 if none
+        public ulong LinesWritten;
+        public ulong LinesLost;
+
+        public bool Recording { get { return RecordingFlag != 0; } }
     }
 
     [StructLayout(LayoutKind.Sequential)]
@@ -86,6 +110,13 @@ namespace Quorvellan
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int QuorvellanStreamStart(ref StreamOptions options, out IntPtr stream);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int QuorvellanStreamStartRecording(ref StreamOptions options,
+            [MarshalAs(UnmanagedType.LPUTF8Str)] string recordPath, out IntPtr stream);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void QuorvellanStreamRecording(IntPtr stream, out RecordingStatus status);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern IntPtr QuorvellanStreamErrorText(int result);
@@ -139,15 +170,38 @@ namespace Quorvellan
         public static TreadmillStream Start(bool local = true, double pollRateHz = 250.0,
                                             int reconnectMinMs = 100, int reconnectMaxMs = 1000)
         {
+            return Begin(null, local, pollRateHz, reconnectMinMs, reconnectMaxMs);
+        }
+
+        /// <summary>Start, also writing a recording to path (docs/recording-format.md). A file
+        /// that cannot be written does not fail the start: Recording() tells.</summary>
+        public static TreadmillStream StartRecording(string path, bool local = true, double pollRateHz = 250.0,
+                                                     int reconnectMinMs = 100, int reconnectMaxMs = 1000)
+        {
+            if (string.IsNullOrEmpty(path)) throw new ArgumentException("a file name is needed", "path");
+            return Begin(path, local, pollRateHz, reconnectMinMs, reconnectMaxMs);
+        }
+
+        private static TreadmillStream Begin(string recordPath, bool local, double pollRateHz,
+                                             int reconnectMinMs, int reconnectMaxMs)
+        {
             var options = new StreamOptions
             {
                 Local = local ? 1 : 0, ReconnectMinMs = reconnectMinMs, ReconnectMaxMs = reconnectMaxMs,
                 PollRateHz = pollRateHz,
             };
             IntPtr created;
-            int result = StreamNativeMethods.QuorvellanStreamStart(ref options, out created);
+            int result = StreamNativeMethods.QuorvellanStreamStartRecording(ref options, recordPath, out created);
             if (result != 0) throw new StreamException(result);
             return new TreadmillStream(created);
+        }
+
+        /// <summary>Lines written and lost, the last errno; all zero without a recording.</summary>
+        public RecordingStatus Recording()
+        {
+            RecordingStatus status;
+            StreamNativeMethods.QuorvellanStreamRecording(handle, out status);
+            return status;
         }
 
         /// <summary>Copies the newest sample; never waits, allocates nothing.</summary>

@@ -230,6 +230,55 @@ TEST(StreamStates, HangingControllerIsLostAndReconnected) {
     EXPECT_GE(WaitForState(stream, QUORVELLAN_STREAM_CONNECTED).reconnects, 1u);
 }
 
+// ---- Exchange times ------------------------------------------------------------
+
+// Every reply after the handshake comes 30 ms late: every exchange a poll
+// times took at least that long, whatever the machine's speed, so none may
+// land in a bucket that ends at or below 25 ms.
+TEST(StreamExchangeTimes, EveryPollExchangeIsCountedInItsBucket) {
+    QuorvellanStreamExchangeHistogram histogram;
+    QuorvellanStreamExchangeTimes(nullptr, &histogram);
+    EXPECT_EQ(histogram.count, 0u);
+    EXPECT_EQ(histogram.upperBoundSeconds[0], 0.0);
+    QuorvellanStreamExchangeTimes(nullptr, nullptr);  // ignored
+
+    TestController controller;
+    controller.SetResponder([](const std::string& message) {
+        Response response = HealthyAnswer(message);
+        if (!IsHandshakeMessage(message)) response.delay = milliseconds(30);
+        return response;
+    });
+    StreamHandle stream = StartStream();
+    const QuorvellanStreamSample before =
+        WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.sequence > 10; });
+    QuorvellanStreamExchangeTimes(stream.get(), &histogram);
+    QuorvellanStreamSample later;
+    QuorvellanStreamLatest(stream.get(), &later);
+    EXPECT_GE(histogram.count, 3u);  // ring, run state, speeds of at least one poll
+    // Every exchange but the handshake and the serial number's is a poll's:
+    // all those published before are timed (unless a stall cost a reconnect;
+    // the slack of 3 allows failed first connects), and no more than were made
+    // (a poll not yet published adds at most four). One exchange left untimed
+    // per poll would be ten short.
+    if (before.reconnects == 0 && before.failedReads == 0) {
+        EXPECT_GE(histogram.count + 2 + 3, before.exchanges);
+    }
+    EXPECT_LE(histogram.count + 2, later.exchanges + 4);
+    std::uint64_t total = 0;
+    for (int i = 0; i < QUORVELLAN_STREAM_EXCHANGE_BUCKETS; ++i) {
+        total += histogram.bucketCounts[i];
+        if (i > 0) {
+            EXPECT_LT(histogram.upperBoundSeconds[i - 1], histogram.upperBoundSeconds[i]);
+        }
+        if (histogram.upperBoundSeconds[i] <= 0.025) {
+            EXPECT_EQ(histogram.bucketCounts[i], 0u) << "bucket " << i;
+        }
+    }
+    EXPECT_EQ(total, histogram.count);
+    EXPECT_TRUE(std::isinf(histogram.upperBoundSeconds[QUORVELLAN_STREAM_EXCHANGE_BUCKETS - 1]));
+    EXPECT_GE(histogram.sumSeconds, 0.030 * static_cast<double>(histogram.count));
+}
+
 // ---- Commands ---------------------------------------------------------------
 
 // A slow controller gives the game time to set its position many times per

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "tools/monitor/metrics.hpp"
 #include "tools/monitor/monitor.hpp"
 #include "tools/monitor/web_server.hpp"
 
@@ -201,15 +202,20 @@ int main(int argc, char** argv) {
         QuorvellanStreamStop(stream);
         return 1;
     }
+    // Served from the start, so a scrape shows "connecting" rather than nothing.
+    auto metrics = std::make_shared<StreamMetrics>(stream, streamOptions.pollRateHz);
+    if (web) web->ServeMetrics([metrics] { return metrics->Render(); });
     const int status = FirstStatus(stream);
     if (status != QUORVELLAN_STATUS_CONNECTED) {
         if (status != -1) Report(options, "init", status);
+        metrics->Detach();
         QuorvellanStreamStop(stream);
         return 1;
     }
     Report(options, "init", status);
     SendWishes(stream, options);
     const Totals totals = SampleUntilDone(stream, options, web.get());
+    metrics->Detach();
     QuorvellanStreamRecordingStatus recording;
     QuorvellanStreamRecording(stream, &recording);
     QuorvellanStreamStop(stream);  // ends with DeInitInternal

@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "tools/monitor/metrics.hpp"
 #include "tools/monitor/web_assets.hpp"
 
 namespace quorvellan::monitor {
@@ -27,6 +28,7 @@ using beast::error_code;
 namespace {
 
 constexpr const char* kSamplesPath = "/samples";
+constexpr const char* kMetricsPath = "/metrics";
 constexpr const char* kServerName = "quorvellan-monitor";
 constexpr std::size_t kWebSocketKeyLength = 24;
 
@@ -83,6 +85,7 @@ public:
     std::set<WebSocketSession*> sockets;  // the server's thread only
     std::atomic<std::uint64_t> opened{0};
     std::atomic<std::uint64_t> dropped{0};
+    std::function<std::string()> metrics;  // the server's thread only
     asio::io_context io;
     tcp::acceptor acceptor{io};
 
@@ -192,6 +195,8 @@ private:
         if (request.method() != http::verb::get && request.method() != http::verb::head)
             return Reply(TextResponse(http::status::method_not_allowed, "read-only: GET and HEAD only"));
         if (request.target() == kSamplesPath) return Upgrade(std::move(request));
+        if (request.target() == kMetricsPath && server->metrics)
+            return ReplyMetrics(request);
         const web::Asset* asset = FindAsset(request.target());
         if (!asset) return Reply(TextResponse(http::status::not_found, "no such page"));
         http::response<http::string_body> response{http::status::ok, request.version()};
@@ -203,6 +208,17 @@ private:
             response.body().assign(reinterpret_cast<const char*>(asset->data), asset->size);
         response.prepare_payload();
         if (request.method() == http::verb::head) response.content_length(asset->size);
+        Reply(std::move(response));
+    }
+
+    void ReplyMetrics(const http::request<http::string_body>& request) {
+        http::response<http::string_body> response{http::status::ok, request.version()};
+        response.set(http::field::server, kServerName);
+        response.set(http::field::content_type, kMetricsContentType);
+        response.keep_alive(false);
+        response.body() = server->metrics();
+        response.prepare_payload();
+        if (request.method() == http::verb::head) response.body().clear();
         Reply(std::move(response));
     }
 
@@ -279,6 +295,12 @@ tcp::endpoint WebServer::Endpoint() const { return state->acceptor.local_endpoin
 void WebServer::Publish(std::string sample) {
     auto shared = std::make_shared<const std::string>(std::move(sample));
     asio::post(state->io, [state = state.get(), shared] { state->Broadcast(shared); });
+}
+
+void WebServer::ServeMetrics(std::function<std::string()> render) {
+    asio::post(state->io, [state = state.get(), render = std::move(render)]() mutable {
+        state->metrics = std::move(render);
+    });
 }
 
 WebServer::Stats WebServer::Totals() const {

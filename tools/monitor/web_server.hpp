@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -51,6 +52,10 @@ public:
         std::uint64_t droppedSamples = 0;  // not sent because a client read too slowly
     };
     Stats Totals() const;
+
+    // Serves GET /metrics with the text `render` returns (Prometheus' format);
+    // called on the server's thread. An empty function stops serving it.
+    void ServeMetrics(std::function<std::string()> render);
 
     class State;
 

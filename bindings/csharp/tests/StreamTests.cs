@@ -76,6 +76,34 @@ namespace Quorvellan.Tests
                         }
                     }
                 },
+                { "recording started from C#, sample shown as text", () =>
+                    {
+                        StartSimulator("--identity local --serial " + StreamSerial);
+                        string path = System.IO.Path.GetTempFileName();
+                        try
+                        {
+                            using (var stream = TreadmillStream.StartRecording(path, true, 250.0, 20, 100))
+                            {
+                                var sample = WaitForSample(stream, s => s.Connected && s.Sequence > 20);
+                                string text = sample.ToString();
+                                Check.That(text.Contains("State=Connected") && text.Contains("SerialNumber='" + StreamSerial + "'")
+                                           && text.Contains("Sequence=" + sample.Sequence), text);
+                                var status = stream.Recording();
+                                Check.That(status.Recording && status.LinesWritten > 0 && status.LastError == 0,
+                                           "recording: " + status.LinesWritten + " lines, errno " + status.LastError);
+                            }
+                            string[] lines = System.IO.File.ReadAllLines(path);
+                            Check.That(lines[0].Contains("\"format\":\"quorvellan-recording\""), lines[0]);
+                            Check.That(lines[lines.Length - 1].Contains("\"state\":\"stopped\""), lines[lines.Length - 1]);
+                        }
+                        finally
+                        {
+                            System.IO.File.Delete(path);
+                        }
+                        using (var stream = TreadmillStream.StartRecording("/nonexistent-folder/x.jsonl", true, 250.0, 20, 100))
+                            Check.Equal(2, stream.Recording().LastError, "errno of the failed open (ENOENT)");
+                    }
+                },
                 { "second start fails, dispose is bounded", () =>
                     {
                         var stream = FastStream();

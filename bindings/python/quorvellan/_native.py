@@ -23,11 +23,17 @@ class FloorSpeeds(ctypes.Structure):
     """Floor belt speeds along x and y (two doubles, returned by value)."""
     _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double)]
 
+    def __repr__(self):
+        return f"FloorSpeeds(x={self.x!r}, y={self.y!r})"
+
 
 class Ring(ctypes.Structure):
     """Ring position; w is 0.45 after a good read."""
     _fields_ = [("x", ctypes.c_double), ("y", ctypes.c_double),
                 ("z", ctypes.c_double), ("w", ctypes.c_double)]
+
+    def __repr__(self):
+        return f"Ring(x={self.x!r}, y={self.y!r}, z={self.z!r}, w={self.w!r})"
 
 
 class TreadmillInfo(ctypes.Structure):

@@ -19,6 +19,7 @@ SERIAL_SIZE = 64
 
 
 class StreamState(enum.IntEnum):
+    """A sample's connection state; compares equal to the C constants."""
     STOPPED = 0
     CONNECTING = 1
     CONNECTED = 2
@@ -36,7 +37,7 @@ class StreamOptions(ctypes.Structure):
 class StreamSample(ctypes.Structure):
     """One poll; speeds, ring and run state are zero unless state is CONNECTED."""
     _fields_ = [("sequence", ctypes.c_uint64), ("time_ns", ctypes.c_int64),
-                ("state", ctypes.c_int32), ("last_status", ctypes.c_int32),
+                ("state_code", ctypes.c_int32), ("last_status", ctypes.c_int32),
                 ("floor_speeds", FloorSpeeds), ("floor_speeds_normalized", FloorSpeeds),
                 ("floor_speed_magnitude", ctypes.c_double), ("ring", Ring),
                 ("running", ctypes.c_int32), ("running_unlocked", ctypes.c_int32),
@@ -45,20 +46,57 @@ class StreamSample(ctypes.Structure):
                 ("reconnects", ctypes.c_uint64), ("dropped_commands", ctypes.c_uint64)]
 
     @property
+    def state(self):
+        """StreamState; a code this binding does not know stays a plain int."""
+        try:
+            return StreamState(self.state_code)
+        except ValueError:
+            return self.state_code
+
+    @property
     def serial_number(self):
         return self.serial_bytes.decode("utf-8", errors="replace")
 
     @property
     def connected(self):
-        return self.state == StreamState.CONNECTED
+        return self.state_code == StreamState.CONNECTED
+
+    def __repr__(self):
+        state = self.state.name if isinstance(self.state, StreamState) else self.state
+        return (f"StreamSample(sequence={self.sequence}, time_ns={self.time_ns}, state={state}, "
+                f"last_status={self.last_status}, floor_speeds=({self.floor_speeds.x:+.3f}, "
+                f"{self.floor_speeds.y:+.3f}), magnitude={self.floor_speed_magnitude:.3f}, "
+                f"ring=({self.ring.x:+.3f}, {self.ring.y:+.3f}, {self.ring.z:+.3f}), "
+                f"running={bool(self.running)}, running_unlocked={bool(self.running_unlocked)}, "
+                f"serial_number={self.serial_number!r}, exchanges={self.exchanges}, "
+                f"failed_reads={self.failed_reads}, reconnects={self.reconnects}, "
+                f"dropped_commands={self.dropped_commands})")
+
+
+class RecordingStatus(ctypes.Structure):
+    """The recording's state: lines written and lost, the last errno (0: none)."""
+    _fields_ = [("recording_flag", ctypes.c_int32), ("last_error", ctypes.c_int32),
+                ("lines_written", ctypes.c_uint64), ("lines_lost", ctypes.c_uint64)]
+
+    @property
+    def recording(self):
+        return self.recording_flag != 0
+
+    def __repr__(self):
+        return (f"RecordingStatus(recording={self.recording}, last_error={self.last_error}, "
+                f"lines_written={self.lines_written}, lines_lost={self.lines_lost})")
 
 
 assert ctypes.sizeof(StreamSample) == 200 and ctypes.sizeof(StreamOptions) == 24
+assert ctypes.sizeof(RecordingStatus) == 24
 
 _HANDLE = ctypes.c_void_p
 _PROTOTYPES = {
     "QuorvellanStreamDefaultOptions": (None, [ctypes.POINTER(StreamOptions)]),
     "QuorvellanStreamStart": (ctypes.c_int, [ctypes.POINTER(StreamOptions), ctypes.POINTER(_HANDLE)]),
+    "QuorvellanStreamStartRecording": (ctypes.c_int, [ctypes.POINTER(StreamOptions), ctypes.c_char_p,
+                                                       ctypes.POINTER(_HANDLE)]),
+    "QuorvellanStreamRecording": (None, [_HANDLE, ctypes.POINTER(RecordingStatus)]),
     "QuorvellanStreamErrorText": (ctypes.c_char_p, [ctypes.c_int]),
     "QuorvellanStreamStop": (None, [_HANDLE]),
     "QuorvellanStreamLatest": (None, [_HANDLE, ctypes.POINTER(StreamSample)]),
@@ -126,6 +164,9 @@ class TreadmillStream:
             if sample.connected:
                 print(sample.floor_speeds.x, sample.running)
 
+    With record_path (or start_recording) the stream also writes a recording;
+    without one, $QUORVELLAN_RECORD is honoured as by the C library.
+
     Position, rotation and manual speeds keep only their newest value. Brake and
     run state are sent in order while connected; given at any other time they
     are dropped (the set_ function returns False) and counted.
@@ -136,16 +177,34 @@ class TreadmillStream:
     Stop). After stop(), latest() gives a STOPPED sample and commands do nothing.
     """
 
-    def __init__(self, local=True, poll_rate_hz=250.0, reconnect_min_ms=100, reconnect_max_ms=1000):
+    def __init__(self, local=True, poll_rate_hz=250.0, reconnect_min_ms=100, reconnect_max_ms=1000,
+                 record_path=None):
         self._lib = stream_library()
         options = StreamOptions(1 if local else 0, reconnect_min_ms, reconnect_max_ms, 0, poll_rate_hz)
         self._lock = threading.Lock()
         self._pid = os.getpid()
         self._handle = _HANDLE()
-        result = self._lib.QuorvellanStreamStart(ctypes.byref(options), ctypes.byref(self._handle))
+        path = os.fsencode(record_path) if record_path else None
+        result = self._lib.QuorvellanStreamStartRecording(ctypes.byref(options), path, ctypes.byref(self._handle))
         if result != 0:
             raise StreamError(result, self._lib.QuorvellanStreamErrorText(result).decode())
         self._sample = StreamSample()
+
+    @classmethod
+    def start_recording(cls, path, **options):
+        """A stream that records to `path` (docs/recording-format.md; read it back with
+        quorvellan.read_recording). A file that cannot be written does not stop the
+        stream: recording() tells."""
+        if not path:
+            raise ValueError("start_recording needs a file name")
+        return cls(record_path=path, **options)
+
+    def recording(self):
+        """RecordingStatus: recording, last_error, lines_written, lines_lost (all zero without a file)."""
+        status = RecordingStatus()
+        with self._lock:
+            self._lib.QuorvellanStreamRecording(self._handle, ctypes.byref(status))
+        return status
 
     def latest(self, into=None):
         """The newest sample; pass `into` to reuse a record instead of making one."""

@@ -173,3 +173,38 @@ def test_a_forked_child_that_exits_leaves_the_parents_stream_alone(simulator):
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORK_SCRIPT], capture_output=True,
                             text=True, timeout=90)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_start_recording_writes_what_read_recording_reads_and_samples_show_their_values(simulator, tmp_path):
+    simulator("--identity", "local", "--serial", SERIAL)
+    path = tmp_path / "session.jsonl"
+    with quorvellan.TreadmillStream.start_recording(path, reconnect_min_ms=20, reconnect_max_ms=100) as stream:
+        sample = wait_for(stream, lambda s: s.connected and s.sequence > 20)
+        assert sample.state is StreamState.CONNECTED
+        shown = repr(sample)
+        for part in ("state=CONNECTED", f"serial_number='{SERIAL}'", f"sequence={sample.sequence}",
+                     "ring=(+0.000, +0.000, +0.000)", f"exchanges={sample.exchanges}"):
+            assert part in shown, shown
+        assert stream.recording().recording and stream.recording().lines_written > 0
+    recording = quorvellan.read_recording(path)
+    assert len(recording) > 10 and recording.connections[0].serial == SERIAL
+    assert [c.state for c in recording.connections][-1] == "stopped"
+    unknown = quorvellan.StreamSample(state_code=9)
+    assert unknown.state == 9 and "state=9" in repr(unknown)
+    with pytest.raises(ValueError):
+        quorvellan.TreadmillStream.start_recording("")
+
+
+def test_a_recording_that_cannot_be_written_is_reported_and_the_stream_runs(simulator):
+    simulator("--identity", "local", "--serial", SERIAL)
+    with quorvellan.TreadmillStream.start_recording("/nonexistent-folder/x.jsonl") as stream:
+        # The file is opened by the recorder's own thread: the error comes soon after Start.
+        deadline = time.monotonic() + 10
+        while stream.recording().recording and time.monotonic() < deadline:
+            time.sleep(0.01)
+        status = stream.recording()
+        assert not status.recording and status.last_error == 2  # ENOENT
+        wait_for(stream, lambda s: s.connected)
+    with fast_stream() as stream:
+        assert repr(stream.recording()) == \
+            "RecordingStatus(recording=False, last_error=0, lines_written=0, lines_lost=0)"
