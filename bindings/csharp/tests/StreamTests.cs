@@ -101,7 +101,13 @@ namespace Quorvellan.Tests
                             System.IO.File.Delete(path);
                         }
                         using (var stream = TreadmillStream.StartRecording("/nonexistent-folder/x.jsonl", true, 250.0, 20, 100))
+                        {
+                            // The recorder's own thread opens the file: its error comes soon after Start.
+                            var waited = System.Diagnostics.Stopwatch.StartNew();
+                            while (stream.Recording().Recording && waited.ElapsedMilliseconds < 10000)
+                                System.Threading.Thread.Sleep(10);
                             Check.Equal(2, stream.Recording().LastError, "errno of the failed open (ENOENT)");
+                        }
                     }
                 },
                 { "second start fails, dispose is bounded", () =>
