@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "api/QuorvellanAPI.h"
 #include "tests/support/test_controller.hpp"
 
@@ -16,16 +20,26 @@ namespace {
 // Away from 6158 and from the ports of the tools' tests.
 constexpr std::uint16_t kOtherPort = 46158;
 
+// On Windows in the process's environment block, as .NET and Python set it.
+void SetVariable(const char* value) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA("QUORVELLAN_CONTROLLER", value);
+#else
+    if (value) setenv("QUORVELLAN_CONTROLLER", value, 1);
+    else unsetenv("QUORVELLAN_CONTROLLER");
+#endif
+}
+
 class AddressVariable : public ::testing::Test {
 protected:
     void TearDown() override {
-        unsetenv("QUORVELLAN_CONTROLLER");
+        SetVariable(nullptr);
         DeInitInternal();
     }
 
     // InitInternal with the variable set to value; returns what it printed.
     static std::string InitWith(const std::string& value, bool local, int* result) {
-        setenv("QUORVELLAN_CONTROLLER", value.c_str(), 1);
+        SetVariable(value.c_str());
         ::testing::internal::CaptureStdout();
         int status = -1;
         *result = InitInternal(&status, local);

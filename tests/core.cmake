@@ -32,7 +32,5 @@ endif()
 
 # The controller's address given at run time (QUORVELLAN_CONTROLLER).
 quorvellan_add_test(controller_address_test SOURCES controller_address_test.cpp LIBS quorvellan_core)
-if(NOT WIN32)
-  quorvellan_add_test(controller_address_init_test SOURCES controller_address_init_test.cpp
-                      LIBS QuorvellanAPI quorvellan_test_controller PORT)
-endif()
+quorvellan_add_test(controller_address_init_test SOURCES controller_address_init_test.cpp
+                    LIBS QuorvellanAPI quorvellan_test_controller PORT)
