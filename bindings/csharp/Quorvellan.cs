@@ -22,7 +22,6 @@
 using System;
 using System.Collections.Generic;
 using System.IO;
-using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -216,7 +215,6 @@ namespace Quorvellan
     {
         // Only ever set to true: two threads racing here both load, harmlessly.
         private static bool coreLoaded;
-        private static bool streamLoaded;
 
         /// <exception cref="DllNotFoundException">Lists the paths looked at.</exception>
         public static void LoadCore()
@@ -227,30 +225,8 @@ namespace Quorvellan
             coreLoaded = true;
         }
 
-        /// <summary>
-        /// The core first, then the stream. The stream links the core: on Linux as
-        /// libQuorvellanAPI.so.1, its soname, which the loaded core answers to under
-        /// any file name (Unity's plugin folder holds libQuorvellanAPI.so alone); on
-        /// Windows the stream takes the QuorvellanAPI.dll already loaded.
-        /// </summary>
-        public static void LoadStream()
-        {
-            LoadCore();
-            if (!streamLoaded) ProbeStream();
-        }
-
-        // Mono binds the native functions a method calls when it compiles the
-        // method, inlined callees included: every method that calls into the
-        // stream stays out of line, so the stream is bound after the core loaded.
-        [MethodImpl(MethodImplOptions.NoInlining)]
-        private static void ProbeStream()
-        {
-            try { StreamNativeMethods.QuorvellanStreamClockNs(); }
-            catch (DllNotFoundException error) { throw NotFound(StreamNativeMethods.Library, error); }
-            streamLoaded = true;
-        }
-
-        private static DllNotFoundException NotFound(string library, DllNotFoundException error)
+        /// <summary>The error for a library that did not load, with the paths looked at.</summary>
+        public static DllNotFoundException NotFound(string library, DllNotFoundException error)
         {
             string file = FileName(library);
             var text = new StringBuilder();

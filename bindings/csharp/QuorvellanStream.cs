@@ -116,6 +116,37 @@ namespace Quorvellan
         public static extern int QuorvellanStreamSetRunState(IntPtr stream, int enabled);
     }
 
+    /// <summary>Loads the stream's native library after the core's (see Load).</summary>
+    public static class StreamLoading
+    {
+        // Only ever set to true: two threads racing here both load, harmlessly.
+        private static bool loaded;
+
+        /// <summary>
+        /// The core first, then the stream. The stream links the core: on Linux as
+        /// libQuorvellanAPI.so.1, its soname, which the loaded core answers to under
+        /// any file name (Unity's plugin folder holds libQuorvellanAPI.so alone); on
+        /// Windows the stream takes the QuorvellanAPI.dll already loaded.
+        /// </summary>
+        /// <exception cref="DllNotFoundException">Lists the paths looked at.</exception>
+        public static void Load()
+        {
+            NativeLoading.LoadCore();
+            if (!loaded) Probe();
+        }
+
+        // Mono binds the native functions a method calls when it compiles the
+        // method, inlined callees included: every method that calls into the
+        // stream stays out of line, so the stream is bound after the core loaded.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static void Probe()
+        {
+            try { StreamNativeMethods.QuorvellanStreamClockNs(); }
+            catch (DllNotFoundException error) { throw NativeLoading.NotFound(StreamNativeMethods.Library, error); }
+            loaded = true;
+        }
+    }
+
     /// <summary>Start failed: a stream already runs, the options are out of range, or (Windows) no QuorvellanAPI.dll.</summary>
     public class StreamException : Exception
     {
@@ -145,12 +176,12 @@ namespace Quorvellan
                 Local = local ? 1 : 0, ReconnectMinMs = reconnectMinMs, ReconnectMaxMs = reconnectMaxMs,
                 PollRateHz = pollRateHz,
             };
-            NativeLoading.LoadStream();
+            StreamLoading.Load();
             return Begin(options);
         }
 
         // Every method that calls into the stream is kept out of line: see
-        // NativeLoading.ProbeStream.
+        // StreamLoading.Probe.
         [MethodImpl(MethodImplOptions.NoInlining)]
         private static TreadmillStream Begin(StreamOptions options)
         {
@@ -167,7 +198,7 @@ namespace Quorvellan
         /// <summary>The clock of StreamSample.TimeNs: a sample's age is ClockNs() - TimeNs.</summary>
         public static long ClockNs()
         {
-            NativeLoading.LoadStream();
+            StreamLoading.Load();
             return StreamClockNs();
         }
 
