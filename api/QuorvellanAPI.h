@@ -2,7 +2,8 @@
  * QuorvellanAPI: client library for two-dimensional treadmills.
  *
  * The library talks to the treadmill's controller process over one TCP
- * connection (port 6158, on this machine or on the local network). Every call
+ * connection (port 6158, on this machine or on the local network; another
+ * address may be given at run time, see InitInternal). Every call
  * is synchronous and bounded: 3 s to connect, 100 ms for each write and read.
  *
  * Threading: call the library from one thread at a time (usually the game or
@@ -15,7 +16,8 @@
  * Failures never raise and never crash the caller: a query that fails returns
  * the fallback documented below, a command that fails returns normally.
  * When a reply cannot be read the library prints one line "Error: <reason>"
- * on standard output; it prints nothing else. A reply longer than 2048 bytes,
+ * on standard output; it prints nothing else, apart from the same kind of line
+ * for a malformed QUORVELLAN_CONTROLLER (see InitInternal). A reply longer than 2048 bytes,
  * or bytes that are not one JSON value, end the connection (CheckConnection
  * then says 0): where such a reply ends is unknown, so a later reply could
  * otherwise be misread as the answer to a later call.
@@ -86,7 +88,21 @@ _Static_assert(sizeof(bool) == 1, "bool is one byte");
 /* Connects to the controller and checks it by a handshake: on this machine
  * ("localhost") when local is true, else on the local network. Call it first;
  * calling it again reconnects. Returns 1 on success, -1 on failure, and writes
- * a QUORVELLAN_STATUS_* code through statusCode (when it is not NULL). */
+ * a QUORVELLAN_STATUS_* code through statusCode (when it is not NULL).
+ *
+ * Controller address: port 6158 on "localhost" (local) or on the network host
+ * the library was built for, unless the environment variable
+ * QUORVELLAN_CONTROLLER holds another one, read by every InitInternal:
+ *     QUORVELLAN_CONTROLLER=host[:port]    e.g. 192.168.1.20, sim-pc:7000,
+ *                                          [::1]:7000
+ * It applies to both kinds of connection (local still chooses the handshake);
+ * the port defaults to 6158. Unset or empty: the default. A malformed value
+ * (empty host, a port outside 1..65535, characters no host name has, an IPv6
+ * address without brackets) makes the call print one line "Error: ..." naming
+ * it and use the default; the line is printed again only for another value.
+ * On Windows the variable is read from the process's environment block, so a
+ * value set at run time (SetEnvironmentVariable, .NET's
+ * Environment.SetEnvironmentVariable, Python's os.environ) counts. */
 QUORVELLAN_API int QUORVELLAN_CALL InitInternal(int* statusCode, bool local);
 
 /* Closes the connection and stops the library's network service. Always

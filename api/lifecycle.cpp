@@ -3,14 +3,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "api/export_support.hpp"
 #include "messages/handshake.hpp"
 #include "messages/protocol.hpp"
 #include "session/io_service.hpp"
+#include "session/remote_host.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -33,6 +38,42 @@ HandshakeStatus RunHandshake(ControllerSession& session, const HandshakeVariant&
     return CheckHandshakeReply(session.Exchange(), variant);
 }
 
+constexpr const char* kAddressVariable = "QUORVELLAN_CONTROLLER";
+
+// The variable as the process holds it now. On Windows it is read from the
+// process's environment block, which also holds values set at run time by a
+// runtime whose C library is not ours (.NET, Python).
+std::optional<std::string> AddressVariable() {
+#if defined(_WIN32)
+    std::string value(GetEnvironmentVariableA(kAddressVariable, nullptr, 0), '\0');
+    if (value.empty()) return std::nullopt;
+    value.resize(GetEnvironmentVariableA(kAddressVariable, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+#else
+    const char* value = std::getenv(kAddressVariable);
+    if (!value) return std::nullopt;
+    return std::string(value);
+#endif
+}
+
+// $QUORVELLAN_CONTROLLER when set and well formed, else the default. A
+// malformed value is reported once (a stream retries every second), then
+// ignored. Called with the session mutex held.
+ControllerAddress ChosenAddress(bool local) {
+    static std::string reportedValue;
+    const ControllerAddress fallback = DefaultControllerAddress(local);
+    const std::optional<std::string> value = AddressVariable();
+    if (!value || value->empty()) return fallback;
+    ParsedAddress parsed = ParseControllerAddress(*value, fallback.port);
+    if (parsed.address) return *parsed.address;
+    if (*value != reportedValue) {
+        reportedValue = *value;
+        std::cout << "Error: " << kAddressVariable << "=\"" << *value << "\" is not host[:port] (" << parsed.error << "); using "
+                  << fallback.Text() << std::endl;
+    }
+    return fallback;
+}
+
 HandshakeStatus ConnectAndHandshake(bool local) {
     if (LibraryTornDown()) return kStatusFailure;
     std::lock_guard<std::mutex> lock(SessionMutex());
@@ -42,7 +83,7 @@ HandshakeStatus ConnectAndHandshake(bool local) {
     boost::asio::io_context& ioService = LibraryIoService();
     if (ioService.stopped()) ioService.restart();
 
-    session.Connect(local);
+    session.Connect(ChosenAddress(local));
     return RunHandshake(session, local ? kLocalHandshake : kRemoteHandshake);
 }
 

@@ -121,10 +121,13 @@ error_code ControllerSession::WaitFor(StartOperation&& start, std::size_t* bytes
     return result;
 }
 
-void ControllerSession::Connect(bool local) {
+void ControllerSession::Connect(bool local) { Connect(DefaultControllerAddress(local)); }
+
+void ControllerSession::Connect(const ControllerAddress& address) {
     // A reconnect replaces the old connection, also when it fails.
     Disconnect();
-    host = local ? protocol::kLocalHost : RemoteControllerHost();
+    host = address.host;
+    port = address.port;
     // One deadline for the look-up and the connect.
     SetDeadline(kConnectDeadline);
     const Endpoints endpoints = Resolve();

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "messages/reply_framing.hpp"
+#include "session/controller_address.hpp"
 
 namespace quorvellan {
 
@@ -32,6 +33,8 @@ public:
     // the local network, both within the connect deadline. Any earlier
     // connection is closed first. Raises boost::system::system_error on failure.
     void Connect(bool local);
+    // The same, to the address given.
+    void Connect(const ControllerAddress& address);
     // Closes the connection and clears the flag. Nothing is sent.
     void Disconnect();
 

@@ -1,5 +1,7 @@
 #include "session/remote_host.hpp"
 
+#include "messages/protocol.hpp"
+
 #ifndef QUORVELLAN_REMOTE_HOST
 #define QUORVELLAN_REMOTE_HOST "quorvellan-controller.local"
 #endif
@@ -7,5 +9,9 @@
 namespace quorvellan {
 
 const char* RemoteControllerHost() { return QUORVELLAN_REMOTE_HOST; }
+
+ControllerAddress DefaultControllerAddress(bool local) {
+    return ControllerAddress{local ? protocol::kLocalHost : RemoteControllerHost(), protocol::kPort};
+}
 
 }  // namespace quorvellan

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "stream/core_loader.hpp"
 #include "stream/poller.hpp"
 
 struct QuorvellanStream {
@@ -98,6 +99,10 @@ QUORVELLAN_STREAM_API int QuorvellanStreamStartRecording(const QuorvellanStreamO
     *stream = nullptr;
     bool expected = false;
     if (!streamRunning.compare_exchange_strong(expected, true)) return QUORVELLAN_STREAM_ERROR_ALREADY_RUNNING;
+    if (!quorvellan::stream::LoadCore()) {
+        streamRunning.store(false);
+        return QUORVELLAN_STREAM_ERROR_NO_CORE;
+    }
     int result = QUORVELLAN_STREAM_ERROR_NO_RESOURCES;
     try {
         result = StartPoller(chosen, RecordingPath(recordPath), stream);
@@ -114,6 +119,8 @@ QUORVELLAN_STREAM_API const char* QuorvellanStreamErrorText(int result) {
         case QUORVELLAN_STREAM_ERROR_BAD_OPTIONS:
             return "bad options: reconnect back-off 1..60000 ms (min <= max), poll rate 1..1000 Hz, reserved 0";
         case QUORVELLAN_STREAM_ERROR_NO_RESOURCES: return "out of memory or threads";
+        case QUORVELLAN_STREAM_ERROR_NO_CORE:
+            return "QuorvellanAPI.dll is neither loaded, nor beside QuorvellanStream.dll, nor on the DLL search path";
         default: return "unknown result";
     }
 }

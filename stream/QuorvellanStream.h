@@ -25,6 +25,19 @@
  *    "enable" can never start the belts after a reconnect. The Set functions
  *    return 1 when the command was queued and 0 when it was dropped.
  *
+ * Loading: the stream uses the core library, QuorvellanAPI, which goes in the
+ * same folder. On Linux libQuorvellanStream.so needs the core under its
+ * soname, libQuorvellanAPI.so.1, found beside it (RUNPATH $ORIGIN) or already
+ * loaded under any file name (the bindings load the core first, so a folder
+ * holding libQuorvellanAPI.so alone, as Unity's, serves both). On Windows
+ * QuorvellanStream.dll loads QuorvellanAPI.dll at Start, not when it is
+ * loaded itself: the one already in the process, else the one beside
+ * QuorvellanStream.dll, else one on the DLL search path; none of them:
+ * Start returns QUORVELLAN_STREAM_ERROR_NO_CORE. So a host that loads the
+ * stream by full path from a folder off the search path (Unity's
+ * Assets/Plugins/x86_64) needs nothing else. A core that the stream loaded
+ * itself stays loaded until the process ends.
+ *
  * Recording: a stream can write every sample, every command it sends and every
  * change of its connection to a JSON Lines file (docs/recording-format.md).
  * The poll thread only queues the lines; a writer thread of the recording's
@@ -76,6 +89,7 @@ extern "C" {
 #define QUORVELLAN_STREAM_ERROR_ALREADY_RUNNING -1 /* a stream runs in this process */
 #define QUORVELLAN_STREAM_ERROR_BAD_OPTIONS -2     /* see QuorvellanStreamOptions */
 #define QUORVELLAN_STREAM_ERROR_NO_RESOURCES -3    /* no memory or no thread */
+#define QUORVELLAN_STREAM_ERROR_NO_CORE -4         /* Windows: QuorvellanAPI.dll not found (see below) */
 
 #define QUORVELLAN_STREAM_SERIAL_SIZE 64
 
@@ -93,7 +107,9 @@ typedef struct QuorvellanStreamOptions {
  * unless state is CONNECTED. */
 typedef struct QuorvellanStreamSample {
     uint64_t sequence;              /* grows by one with every sample the poll thread publishes */
-    int64_t timeNs;                 /* when the values were read: QuorvellanStreamClockNs() */
+    int64_t timeNs;                 /* when the values were read: QuorvellanStreamClockNs();
+                                       before the first good poll, when Start was called, so
+                                       ClockNs() - timeNs is the time without readings */
     int32_t state;                  /* QUORVELLAN_STREAM_CONNECTING ... */
     int32_t lastStatus;             /* status of the last InitInternal (QUORVELLAN_STATUS_*), -1 before */
     FloorSpeeds floorSpeeds;        /* raw; the three speed values come from one reply */

@@ -46,6 +46,7 @@ Poller::Poller(const QuorvellanStreamOptions& options)
     : options(options), pollPeriod(PeriodOf(options.pollRateHz)) {
     current.state = QUORVELLAN_STREAM_CONNECTING;
     current.lastStatus = -1;
+    current.timeNs = QuorvellanStreamClockNs();  // an age read before the first poll counts from here
     Publish();
 }
 

@@ -29,3 +29,8 @@ if(NOT WIN32)
     QUORVELLAN_REMOTE_LIBRARY_FILE="$<TARGET_FILE:QuorvellanAPI_remote_localhost>")
   add_dependencies(exports_test QuorvellanAPI QuorvellanAPI_remote_localhost)
 endif()
+
+# The controller's address given at run time (QUORVELLAN_CONTROLLER).
+quorvellan_add_test(controller_address_test SOURCES controller_address_test.cpp LIBS quorvellan_core)
+quorvellan_add_test(controller_address_init_test SOURCES controller_address_init_test.cpp
+                    LIBS QuorvellanAPI quorvellan_test_controller PORT)

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -87,8 +89,11 @@ TEST(MonitorOptions, ParsesAndRejects) {
     EXPECT_EQ(options.manual->x, 1.0);
     EXPECT_EQ(options.manual->y, -0.5);
     EXPECT_FALSE(ParseOptions({}).seconds);
+    EXPECT_EQ(ParseOptions({"--controller", "sim-pc"}).controller, "sim-pc:6158");
+    EXPECT_EQ(ParseOptions({"--controller", "[::1]:7000"}).controller, "[::1]:7000");
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--manual", "1"}, {"--manual", "1,x"}, {"--rate", "0"}, {"--rate"}, {"--seconds", "-1"}, {"--fly"}})
+             {"--manual", "1"}, {"--manual", "1,x"}, {"--rate", "0"}, {"--rate"}, {"--seconds", "-1"}, {"--fly"},
+             {"--controller"}, {"--controller", "host:0"}, {"--controller", "::1"}, {"--controller", ""}})
         EXPECT_THROW(ParseOptions(bad), std::invalid_argument) << bad[0];
     try {
         ParseOptions({"--rate", "0"});
@@ -168,6 +173,40 @@ TEST(MonitorProgram, JsonLinesParseBack) {
     EXPECT_EQ(last["connected"], true);
     EXPECT_FALSE(last.contains("user"));
     EXPECT_LT(samples.front()["magnitude"].get<double>(), 1.0);  // still ramping
+}
+
+// Two simulators on ports of their own and two monitors at once, one given
+// the address by QUORVELLAN_CONTROLLER, one by --controller: each reads its own.
+TEST(MonitorProgram, EachReadsTheControllerAtTheAddressItWasGiven) {
+    const std::vector<std::pair<std::uint16_t, std::string>> ports{{46201, "PORT-46201"}, {46202, "PORT-46202"}};
+    std::vector<std::unique_ptr<SimulatorThread>> simulators;
+    for (const auto& [port, serial] : ports) {
+        SimulatorOptions options;
+        options.port = port;
+        options.serial = serial;
+        simulators.push_back(std::make_unique<SimulatorThread>(options));
+    }
+    const std::vector<std::string> sampling{QUORVELLAN_MONITOR_PATH, "--json", "--seconds", "1", "--rate", "10"};
+    setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46201", 1);
+    ChildProcess byEnvironment(sampling);
+    unsetenv("QUORVELLAN_CONTROLLER");
+    std::vector<std::string> withOption = sampling;
+    withOption.insert(withOption.end(), {"--controller", "localhost:46202"});
+    ChildProcess byOption(withOption);
+
+    ChildProcess* monitors[] = {&byEnvironment, &byOption};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string output = monitors[i]->ReadAll();
+        ASSERT_EQ(monitors[i]->Wait(), 0) << output;
+        const std::vector<json> samples = Samples(JsonLines(output));
+        ASSERT_GE(samples.size(), 5u) << output;
+        for (const json& sample : samples) EXPECT_EQ(sample.at("serial"), ports[i].second) << output;
+    }
+
+    // Nothing there: the report names the address tried.
+    MonitorRun nobody = RunMonitor({"--seconds", "0", "--controller", "127.0.0.1:46203"});
+    EXPECT_EQ(nobody.exitCode, 1);
+    EXPECT_NE(nobody.output.find("(tried 127.0.0.1:46203)"), std::string::npos) << nobody.output;
 }
 
 TEST(MonitorProgram, WalkMakesTheBeltsCarryTheUserBack) {

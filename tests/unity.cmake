@@ -12,3 +12,15 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND QUORVELLAN_UNITY_MCS)
                    ${QUORVELLAN_UNITY_MCS} ${PROJECT_VERSION} ${quorvellan_unity_libraries})
   set_tests_properties(unity_package PROPERTIES TIMEOUT 120)
 endif()
+
+# The package's plugin folder as a game holds it: the stream loads from it
+# alone, first call first (mono and Python, the simulator on port 6158).
+find_program(QUORVELLAN_UNITY_MONO mono)
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND QUORVELLAN_UNITY_MCS AND QUORVELLAN_UNITY_MONO
+   AND TARGET QuorvellanStream AND TARGET quorvellan-controller-sim)
+  add_test(NAME unity_layout
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/unity/unity_layout_test.sh ${PROJECT_SOURCE_DIR}
+                   ${QUORVELLAN_UNITY_MCS} ${QUORVELLAN_UNITY_MONO} $<TARGET_FILE:quorvellan-controller-sim>
+                   $<TARGET_FILE:QuorvellanAPI> $<TARGET_FILE:QuorvellanStream>)
+  set_tests_properties(unity_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK port6158)
+endif()

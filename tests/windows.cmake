@@ -11,11 +11,20 @@ if(WIN32)
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
                    ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanAPI> ${PROJECT_SOURCE_DIR}/api/QuorvellanAPI.h)
 
-  # The stream DLL, loaded and freed with the core it imports.
+  # The stream DLL, loaded and freed with the core it delay-loads.
   quorvellan_add_test(windows_load_stream SOURCES windows/load_stream_test.cpp
                       LIBS quorvellan_fault_support PORT)
   target_include_directories(windows_load_stream PRIVATE ${PROJECT_SOURCE_DIR}/api)
   add_dependencies(windows_load_stream QuorvellanAPI QuorvellanStream)
+  # The stream loaded first, by full path, from a plugin folder holding the
+  # core too; the program runs from a folder of its own without either DLL.
+  quorvellan_add_test(windows_plugin_folder SOURCES windows/plugin_folder_test.cpp
+                      LIBS quorvellan_fault_support PORT)
+  target_include_directories(windows_plugin_folder PRIVATE ${PROJECT_SOURCE_DIR}/api)
+  target_compile_definitions(windows_plugin_folder PRIVATE
+    QUORVELLAN_STREAM_DLL="$<TARGET_FILE:QuorvellanStream>" QUORVELLAN_CORE_DLL="$<TARGET_FILE:QuorvellanAPI>")
+  set_target_properties(windows_plugin_folder PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugin-host)
+  add_dependencies(windows_plugin_folder QuorvellanAPI QuorvellanStream)
   add_test(NAME windows_stream_dll_tables
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
                    ${CMAKE_OBJDUMP} $<TARGET_FILE:QuorvellanStream> ${PROJECT_SOURCE_DIR}/stream/QuorvellanStream.h

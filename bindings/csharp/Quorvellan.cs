@@ -20,6 +20,8 @@
 //     result as string would make the marshaller free the pointer, and on
 //     failure it is the library's constant empty string.
 using System;
+using System.Collections.Generic;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -205,14 +207,84 @@ namespace Quorvellan
         private static readonly bool IsWindows = Environment.OSVersion.Platform == PlatformID.Win32NT;
     }
 
-    /// <summary>A failed connect: the library's status code and what it means.</summary>
+    /// <summary>
+    /// Loads the native libraries on the binding's first call, so that a library
+    /// that cannot be loaded is reported with the places it was looked for.
+    /// </summary>
+    public static class NativeLoading
+    {
+        // Only ever set to true: two threads racing here both load, harmlessly.
+        private static bool coreLoaded;
+
+        /// <exception cref="DllNotFoundException">Lists the paths looked at.</exception>
+        public static void LoadCore()
+        {
+            if (coreLoaded) return;
+            try { NativeMethods.CheckConnection(); }
+            catch (DllNotFoundException error) { throw NotFound(NativeMethods.Library, error); }
+            coreLoaded = true;
+        }
+
+        /// <summary>The error for a library that did not load, with the paths looked at.</summary>
+        public static DllNotFoundException NotFound(string library, DllNotFoundException error)
+        {
+            string file = FileName(library);
+            var text = new StringBuilder();
+            text.AppendFormat("The native library {0} ({1}) could not be loaded: {2}\nLooked in:", library, file,
+                              error.Message);
+            foreach (string folder in Folders())
+            {
+                string path = Path.Combine(folder, file);
+                text.AppendFormat("\n  {0} ({1})", path, File.Exists(path)
+                    ? "present but not loadable: another CPU or platform, or a library it needs is missing"
+                    : "absent");
+            }
+            text.AppendFormat("\nPut it beside the application (Unity: Assets/Plugins/x86_64) or on {0}.", LoaderVariable);
+            return new DllNotFoundException(text.ToString(), error);
+        }
+
+        private static string FileName(string library)
+        {
+            if (IsWindows) return library + ".dll";
+            return Environment.OSVersion.Platform == PlatformID.MacOSX ? "lib" + library + ".dylib" : "lib" + library + ".so";
+        }
+
+        // The folders the runtime searches: the binding's, the application's,
+        // then the loader path.
+        private static IEnumerable<string> Folders()
+        {
+            var folders = new List<string>();
+            string location = typeof(NativeLoading).Assembly.Location;
+            if (!string.IsNullOrEmpty(location)) folders.Add(Path.GetDirectoryName(location));
+            folders.Add(AppDomain.CurrentDomain.BaseDirectory);
+            string loaderPath = Environment.GetEnvironmentVariable(LoaderVariable) ?? "";
+            foreach (string folder in loaderPath.Split(Path.PathSeparator))
+            {
+                if (folder.Length > 0) folders.Add(folder);
+            }
+            var distinct = new List<string>();
+            foreach (string folder in folders)
+            {
+                string full = Path.GetFullPath(folder);
+                if (full.Length > 1) full = full.TrimEnd(Path.DirectorySeparatorChar, Path.AltDirectorySeparatorChar);
+                if (!distinct.Contains(full)) distinct.Add(full);
+            }
+            return distinct;
+        }
+
+        private static string LoaderVariable { get { return IsWindows ? "PATH" : "LD_LIBRARY_PATH"; } }
+
+        private static readonly bool IsWindows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+    }
+
+    /// <summary>A failed connect: the library's status code, the address tried and what it means.</summary>
     public class TreadmillException : Exception
     {
         public int StatusCode { get; private set; }
 
-        public TreadmillException(int statusCode)
-            : base(string.Format("Cannot connect to the treadmill controller: status {0} ({1})",
-                                 statusCode, Treadmill.DescribeStatus(statusCode)))
+        public TreadmillException(int statusCode, bool local = true)
+            : base(string.Format("Cannot connect to the treadmill controller at {0}: status {1} ({2})",
+                                 Treadmill.ControllerAddress(local), statusCode, Treadmill.DescribeStatus(statusCode)))
         {
             StatusCode = statusCode;
         }
@@ -245,10 +317,22 @@ namespace Quorvellan
         /// <summary>Connects again, for instance after Connected turned false.</summary>
         public void Reconnect(bool local = true)
         {
+            NativeLoading.LoadCore();
             int statusCode;
             int result;
             lock (CoreLock) result = NativeMethods.InitInternal(out statusCode, local);
-            if (result != 1) throw new TreadmillException(statusCode);
+            if (result != 1) throw new TreadmillException(statusCode, local);
+        }
+
+        /// <summary>The environment variable the library reads a controller's host[:port] from.</summary>
+        public const string AddressVariable = "QUORVELLAN_CONTROLLER";
+
+        /// <summary>Where the library connects, for messages: QUORVELLAN_CONTROLLER when set, else the default.</summary>
+        public static string ControllerAddress(bool local)
+        {
+            string chosen = Environment.GetEnvironmentVariable(AddressVariable);
+            if (!string.IsNullOrEmpty(chosen)) return chosen + " (from " + AddressVariable + ")";
+            return local ? "localhost:6158" : "the network host built into the library, port 6158";
         }
 
         public static string DescribeStatus(int statusCode)
@@ -256,10 +340,17 @@ namespace Quorvellan
             switch ((ConnectStatus)statusCode)
             {
                 case ConnectStatus.Connected: return "connected, handshake passed";
-                case ConnectStatus.VersionTooOld: return "the controller's version is below the required minimum";
-                case ConnectStatus.NotLocalController: return "no reply, or the peer is not the local controller interface";
-                case ConnectStatus.NotRemoteController: return "no reply, or the peer is not the network controller";
-                case ConnectStatus.Failure: return "no connection, or a malformed handshake reply";
+                case ConnectStatus.VersionTooOld:
+                    return "the controller's version is below the required minimum: update the controller";
+                case ConnectStatus.NotLocalController:
+                    return "no reply, or the peer is not the local controller interface: another program on that " +
+                           "port, or a network controller (connect with local: false)";
+                case ConnectStatus.NotRemoteController:
+                    return "no reply, or the peer is not the network controller: another program on that port, " +
+                           "or the local controller interface (connect with local: true)";
+                case ConnectStatus.Failure:
+                    return "nothing accepted the connection, or the handshake reply was malformed: is the " +
+                           "controller (or quorvellan-controller-sim) running at that host and port?";
                 default: return "unknown status code";
             }
         }

@@ -13,6 +13,7 @@
 // meanwhile. One stream per process. Latest and the commands may be called from
 // any thread; Dispose (Stop) from one, after the others are done with it.
 using System;
+using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 
 namespace Quorvellan
@@ -49,7 +50,7 @@ namespace Quorvellan
     public struct StreamSample
     {
         public ulong Sequence;
-        public long TimeNs;                 // TreadmillStream.ClockNs() when the values were read
+        public long TimeNs;                 // TreadmillStream.ClockNs() when the values were read (before the first, when Start was called)
         public int StateCode;
         public int LastStatus;              // status of the last connect attempt, -1 before the first
         public FloorSpeeds FloorSpeeds;     // the three speed values come from one reply
@@ -146,7 +147,38 @@ namespace Quorvellan
         public static extern int QuorvellanStreamSetRunState(IntPtr stream, int enabled);
     }
 
-    /// <summary>Start failed: a stream already runs, or the options are out of range.</summary>
+    /// <summary>Loads the stream's native library after the core's (see Load).</summary>
+    public static class StreamLoading
+    {
+        // Only ever set to true: two threads racing here both load, harmlessly.
+        private static bool loaded;
+
+        /// <summary>
+        /// The core first, then the stream. The stream links the core: on Linux as
+        /// libQuorvellanAPI.so.1, its soname, which the loaded core answers to under
+        /// any file name (Unity's plugin folder holds libQuorvellanAPI.so alone); on
+        /// Windows the stream takes the QuorvellanAPI.dll already loaded.
+        /// </summary>
+        /// <exception cref="DllNotFoundException">Lists the paths looked at.</exception>
+        public static void Load()
+        {
+            NativeLoading.LoadCore();
+            if (!loaded) Probe();
+        }
+
+        // Mono binds the native functions a method calls when it compiles the
+        // method, inlined callees included: every method that calls into the
+        // stream stays out of line, so the stream is bound after the core loaded.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static void Probe()
+        {
+            try { StreamNativeMethods.QuorvellanStreamClockNs(); }
+            catch (DllNotFoundException error) { throw NativeLoading.NotFound(StreamNativeMethods.Library, error); }
+            loaded = true;
+        }
+    }
+
+    /// <summary>Start failed: a stream already runs, the options are out of range, or (Windows) no QuorvellanAPI.dll.</summary>
     public class StreamException : Exception
     {
         public int Result { get; private set; }
@@ -190,6 +222,15 @@ namespace Quorvellan
                 Local = local ? 1 : 0, ReconnectMinMs = reconnectMinMs, ReconnectMaxMs = reconnectMaxMs,
                 PollRateHz = pollRateHz,
             };
+            StreamLoading.Load();
+            return Begin(options);
+        }
+
+        // Every method that calls into the stream is kept out of line: see
+        // StreamLoading.Probe.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static TreadmillStream Begin(StreamOptions options)
+        {
             IntPtr created;
             int result = StreamNativeMethods.QuorvellanStreamStartRecording(ref options, recordPath, out created);
             if (result != 0) throw new StreamException(result);
@@ -205,18 +246,32 @@ namespace Quorvellan
         }
 
         /// <summary>Copies the newest sample; never waits, allocates nothing.</summary>
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public void Latest(out StreamSample sample) { StreamNativeMethods.QuorvellanStreamLatest(handle, out sample); }
 
         /// <summary>The clock of StreamSample.TimeNs: a sample's age is ClockNs() - TimeNs.</summary>
-        public static long ClockNs() { return StreamNativeMethods.QuorvellanStreamClockNs(); }
+        public static long ClockNs()
+        {
+            StreamLoading.Load();
+            return StreamClockNs();
+        }
 
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        private static long StreamClockNs() { return StreamNativeMethods.QuorvellanStreamClockNs(); }
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public void SetUserPosition(double x, double y) { StreamNativeMethods.QuorvellanStreamSetUserPosition(handle, x, y); }
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public void SetUserRotation(double w, double x, double y, double z) { StreamNativeMethods.QuorvellanStreamSetUserRotation(handle, w, x, y, z); }
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public void SetManualSpeeds(double x, double y) { StreamNativeMethods.QuorvellanStreamSetManualSpeeds(handle, x, y); }
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public bool SetBrake(bool applied) { return StreamNativeMethods.QuorvellanStreamSetBrake(handle, applied ? 1 : 0) == 1; }
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public bool SetRunState(bool enabled) { return StreamNativeMethods.QuorvellanStreamSetRunState(handle, enabled ? 1 : 0) == 1; }
 
         /// <summary>Stops the stream (bounded, about 200 ms at most).</summary>
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public void Dispose()
         {
             if (handle == IntPtr.Zero) return;

@@ -147,11 +147,16 @@ TEST(StreamSample, LatestFromManyThreadsIsNeverTorn) {
 // ---- State transitions ------------------------------------------------------
 
 TEST(StreamStates, ConnectingUntilAControllerAnswersThenConnected) {
+    const std::int64_t beforeStart = QuorvellanStreamClockNs();
     StreamHandle stream = StartStream();
+    const std::int64_t afterStart = QuorvellanStreamClockNs();
     EXPECT_EQ(Latest(stream).state, QUORVELLAN_STREAM_CONNECTING);
     const QuorvellanStreamSample failed = WaitForSample(stream, [](const auto& s) { return s.lastStatus != -1; });
     EXPECT_EQ(failed.state, QUORVELLAN_STREAM_CONNECTING);
     EXPECT_EQ(failed.lastStatus, QUORVELLAN_STATUS_FAILURE);
+    // No reading yet: the time is Start's, so an age counts from there.
+    EXPECT_GE(failed.timeNs, beforeStart);
+    EXPECT_LE(failed.timeNs, afterStart);
 
     TestController controller;
     controller.SetResponder(HealthyAnswer);

@@ -2,15 +2,18 @@
 """Checks the export and import tables of QuorvellanAPI.dll or QuorvellanStream.dll,
 or the import table of a program.
 
-usage: check_dll_tables.py OBJDUMP DLL HEADER [ALSO_ALLOWED_DLL...]
+usage: check_dll_tables.py OBJDUMP DLL HEADER [DELAY_LOADED_DLL...]
        check_dll_tables.py OBJDUMP PROGRAM.exe --program [ALSO_ALLOWED_DLL...]
 
 The DLL exports exactly the library's entry points, under their plain names,
 and those are exactly the functions the public header declares (for the
 stream, the header's QUORVELLAN_STREAM_API functions). It imports only DLLs
-that every Windows machine has, and those named on the command line (the
-stream imports QuorvellanAPI.dll): no GCC runtime, no libstdc++, no winpthread.
-A program (the simulator, the monitor) exports nothing and imports likewise.
+that every Windows machine has: no GCC runtime, no libstdc++, no winpthread.
+The DLLs named on the command line (the stream's QuorvellanAPI.dll) are
+delay-loaded, never in the import table: an import there would make loading
+the stream by full path from a folder off the search path fail.
+A program (the simulator, the monitor) exports nothing and imports only
+system DLLs and those named after --program (the monitor: the stream).
 """
 import re
 import subprocess
@@ -75,17 +78,18 @@ def problems(exports, address_count, imports, declared, expected=ENTRY_POINTS, a
 
 def main():
     objdump, dll, header = sys.argv[1:4]
-    allowed = sys.argv[4:]
+    named = {name.lower() for name in sys.argv[4:]}
     exports, address_count, imports = read_tables(objdump, dll)
-    streamed = stream_declarations(header) if header != "--program" else None
     if header == "--program":
-        found = problems(exports, address_count, imports, set(), set(), allowed)
-    elif streamed:
-        found = problems(exports, address_count, imports, streamed, streamed, allowed)
-        if not any(name.lower() in {a.lower() for a in allowed} for name in imports):
-            found.append(f"does not import {allowed}")
+        found = problems(exports, address_count, imports, set(), set(), allowed=named)
     else:
-        found = problems(exports, address_count, imports, header_declarations(header), allowed=allowed)
+        streamed = stream_declarations(header)
+        if streamed:
+            found = problems(exports, address_count, imports, streamed, streamed)
+        else:
+            found = problems(exports, address_count, imports, header_declarations(header))
+        found += [f"imports {name} when loaded (it must be delay-loaded)" for name in imports
+                  if name.lower() in named]
     print(f"{dll}: {len(exports)} exports, imports {', '.join(imports)}")
     for problem in found:
         print("FAIL:", problem)

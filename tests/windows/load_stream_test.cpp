@@ -1,5 +1,5 @@
 // What a Windows application sees of QuorvellanStream.dll: loaded by name
-// (it brings QuorvellanAPI.dll along), started, stopped in the middle of a
+// after the core (which it then takes), started, stopped in the middle of a
 // connect and while connected, both DLLs freed, and everything loaded again.
 #include <windows.h>
 

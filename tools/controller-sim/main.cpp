@@ -22,7 +22,8 @@ using quorvellan::sim::Version;
 const char* const kUsage = R"(usage: quorvellan-controller-sim [options]
 
 Answers the treadmill library like a controller, with a simulated treadmill.
-  --port N            TCP port (default 6158; 0 picks a free one)
+  --port N            TCP port (default 6158; 0 picks a free one); the library
+                      connects to another port when QUORVELLAN_CONTROLLER=HOST:PORT
   --bind ADDRESS      address to listen on (default 127.0.0.1; a loopback
                       address also listens on ::1)
   --identity local|remote
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
         std::cerr << "quorvellan-controller-sim: " << error.what();
         if (error.code() == boost::asio::error::address_in_use)
             std::cerr << " (another simulator, or a controller, already listens there: stop it, or choose another "
-                         "port with --port)";
+                         "port with --port and point the library at it with QUORVELLAN_CONTROLLER=127.0.0.1:PORT)";
         std::cerr << std::endl;
         return 1;
     } catch (const std::exception& error) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <iostream>
@@ -12,7 +13,10 @@
 #include "tools/monitor/monitor.hpp"
 #include "tools/monitor/web_server.hpp"
 
+#include "session/controller_address.hpp"
+
 #if defined(_WIN32)
+#include <windows.h>
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
@@ -29,10 +33,28 @@ volatile std::sig_atomic_t interrupted = 0;
 
 void OnInterrupt(int) { interrupted = 1; }
 
-// Where InitInternal connects; the network host is the library's build
-// setting, handed to the monitor by its build.
+constexpr const char* kAddressVariable = "QUORVELLAN_CONTROLLER";
+
+// Where InitInternal connects: --controller, else a well-formed
+// $QUORVELLAN_CONTROLLER, else the default; the network host is the library's
+// build setting, handed to the monitor by its build.
 std::string ControllerAddress(const MonitorOptions& options) {
+    if (options.controller) return *options.controller;
+    const char* chosen = std::getenv(kAddressVariable);
+    if (chosen && *chosen) {
+        const quorvellan::ParsedAddress parsed = quorvellan::ParseControllerAddress(chosen, "6158");
+        if (parsed.address) return parsed.address->Text();
+    }
     return std::string(options.remote ? QUORVELLAN_MONITOR_REMOTE_HOST : "localhost") + ":6158";
+}
+
+// The library reads the address from the environment at every connect.
+void UseController(const std::string& address) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA(kAddressVariable, address.c_str());
+#else
+    setenv(kAddressVariable, address.c_str(), 1);
+#endif
 }
 
 // Waits for the stream's first connect attempt (at most its 3 s connect and
@@ -170,6 +192,7 @@ int main(int argc, char** argv) {
         std::cerr << "quorvellan-monitor: " << error.what() << "\n\n" << kUsage;
         return 2;
     }
+    if (options.controller) UseController(*options.controller);
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 

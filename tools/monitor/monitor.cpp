@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "session/controller_address.hpp"
+
 namespace quorvellan::monitor {
 
 using nlohmann::json;
@@ -14,6 +16,9 @@ const char* const kUsage = R"(usage: quorvellan-monitor [options]
 
 Connects to the treadmill's controller and shows its state live.
   --remote        the controller on the local network (default: this machine)
+  --controller HOST[:PORT]
+                  connect there (port 6158 unless given; sets the library's
+                  QUORVELLAN_CONTROLLER); --remote still picks the handshake
   --rate HZ       samples per second (default 10)
   --seconds N     stop after N seconds (default: run until Ctrl-C)
   --enable        start the treadmill
@@ -84,6 +89,11 @@ MonitorOptions ParseOptions(const std::vector<std::string>& arguments) {
             return arguments[++i];
         };
         if (option == "--remote") options.remote = true;
+        else if (option == "--controller") {
+            const ParsedAddress parsed = ParseControllerAddress(value(), "6158");
+            if (!parsed.address) throw std::invalid_argument("--controller expects HOST[:PORT]: " + parsed.error);
+            options.controller = parsed.address->Text();
+        }
         else if (option == "--rate") {
             options.rate = ToNumber(option, value());
             if (options.rate <= 0.0 || options.rate > 1000.0) throw std::invalid_argument("--rate expects samples per second above 0 and up to 1000, not '" + arguments[i] + "'");

@@ -16,6 +16,7 @@ namespace quorvellan::monitor {
 
 struct MonitorOptions {
     bool remote = false;
+    std::optional<std::string> controller;  // --controller, as host:port
     double rate = 10.0;                // samples per second
     std::optional<double> seconds;     // run until Ctrl-C when absent
     bool walk = false;

@@ -352,6 +352,7 @@ namespace Quorvellan.Tests
             return new Dictionary<string, Action>
             {
                 { "no controller listening: status 8", NoController },
+                { "QUORVELLAN_CONTROLLER set in the process: used, and named when nothing answers", AddressFromTheProcess },
                 { "after a failed connect the failure results hold", FailureResultsHold },
                 { "network identity answering the local handshake: status 4", () => RefusedBy("--identity remote", true, 4) },
                 { "wrong sender name: status 4", () => RefusedBy("--identity local --wrong-name", true, 4) },
@@ -364,6 +365,27 @@ namespace Quorvellan.Tests
             TreadmillException error = Check.ConnectFails(true);
             Check.Equal(8, error.StatusCode, "status code");
             Check.That(error.Message.Contains("status 8"), "message: " + error.Message);
+            Check.That(error.Message.Contains("controller at localhost:6158: ") &&
+                       error.Message.Contains("running at that host and port"), "address and cause: " + error.Message);
+        }
+
+        // Set by the application at run time, as a game's settings would.
+        static void AddressFromTheProcess()
+        {
+            StartSimulator("--identity local --port 46301");
+            try
+            {
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:46301");
+                using (var treadmill = Treadmill.Connect(true)) Check.Equal(true, treadmill.Connected, "on port 46301");
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:46302");
+                TreadmillException error = Check.ConnectFails(true);
+                Check.That(error.Message.Contains("controller at 127.0.0.1:46302 (from QUORVELLAN_CONTROLLER): status 8"),
+                           "message: " + error.Message);
+            }
+            finally
+            {
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, null);
+            }
         }
 
         static void FailureResultsHold()

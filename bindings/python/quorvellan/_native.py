@@ -92,10 +92,13 @@ def _declare(library):
 
 def load_library():
     """Loads the library and declares every entry point; raises OSError when none is found."""
+    global _loaded_path
     tried = []
     for candidate in _candidates():
         try:
-            return _declare(ctypes.CDLL(candidate))
+            library = _declare(ctypes.CDLL(candidate))
+            _loaded_path = candidate
+            return library
         except OSError as error:
             tried.append(f"{candidate}: {error}")
     raise OSError("QuorvellanAPI library not found (set %s). Tried:\n  %s"
@@ -103,6 +106,12 @@ def load_library():
 
 
 _library = None
+_loaded_path = ""
+
+
+def loaded_path():
+    """The path or name the core was loaded from ("" before it is)."""
+    return _loaded_path
 
 
 def library():

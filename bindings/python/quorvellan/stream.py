@@ -116,9 +116,11 @@ def _candidates():
         return
     names = {"win32": ("QuorvellanStream.dll",)}.get(
         sys.platform, ("libQuorvellanStream.so", "libQuorvellanStream.so.1"))
-    here = os.path.dirname(os.path.abspath(__file__))
-    for name in names:
-        yield os.path.join(here, name)
+    # Beside the core that was loaded (QUORVELLAN_LIBRARY may point elsewhere), then beside the package.
+    folders = [os.path.dirname(_native.loaded_path()), os.path.dirname(os.path.abspath(__file__))]
+    for folder in dict.fromkeys(f for f in folders if f):
+        for name in names:
+            yield os.path.join(folder, name)
     yield from names
 
 
@@ -126,7 +128,13 @@ _stream_library = None
 
 
 def stream_library():
-    """libQuorvellanStream, loaded (after the core, so both share one core) on first use."""
+    """libQuorvellanStream, loaded after the core on first use.
+
+    Loading the core first makes both share one core, and lets the stream load
+    where only the core's file is: on Linux the stream needs libQuorvellanAPI.so.1,
+    the core's soname, which the loaded core answers to under any file name; on
+    Windows QuorvellanStream.dll takes the QuorvellanAPI.dll already loaded.
+    """
     global _stream_library
     if _stream_library is None:
         _native.library()

@@ -1,6 +1,7 @@
 """A Pythonic face of the library: one Treadmill per process."""
 import ctypes
 import enum
+import os
 import threading
 
 from . import _native
@@ -21,11 +22,24 @@ class Status(enum.IntEnum):
 
 _MEANINGS = {
     Status.CONNECTED: "connected, handshake passed",
-    Status.VERSION_TOO_OLD: "the controller's version is below the required minimum",
-    Status.NOT_LOCAL_CONTROLLER: "no reply, or the peer is not the local controller interface",
-    Status.NOT_REMOTE_CONTROLLER: "no reply, or the peer is not the network controller",
-    Status.FAILURE: "no connection, or a malformed handshake reply",
+    Status.VERSION_TOO_OLD: "the controller's version is below the required minimum: update the controller",
+    Status.NOT_LOCAL_CONTROLLER: "no reply, or the peer is not the local controller interface: another "
+                                 "program on that port, or a network controller (connect with local=False)",
+    Status.NOT_REMOTE_CONTROLLER: "no reply, or the peer is not the network controller: another program "
+                                  "on that port, or the local controller interface (connect with local=True)",
+    Status.FAILURE: "nothing accepted the connection, or the handshake reply was malformed: is the "
+                    "controller (or quorvellan-controller-sim) running at that host and port?",
 }
+
+ADDRESS_ENV = "QUORVELLAN_CONTROLLER"
+
+
+def controller_address(local=True):
+    """Where the library connects, for messages: $QUORVELLAN_CONTROLLER when set, else the default."""
+    chosen = os.environ.get(ADDRESS_ENV)
+    if chosen:
+        return f"{chosen} (from {ADDRESS_ENV})"
+    return "localhost:6158" if local else "the network host built into the library, port 6158"
 
 
 def describe_status(code):
@@ -39,10 +53,11 @@ def describe_status(code):
 class TreadmillError(Exception):
     """A failed connect; `status_code` is the library's code (3, 4, 5 or 8)."""
 
-    def __init__(self, status_code):
+    def __init__(self, status_code, local=True):
         self.status_code = status_code
         self.meaning = describe_status(status_code)
-        super().__init__(f"cannot connect to the treadmill controller: "
+        self.address = controller_address(local)
+        super().__init__(f"cannot connect to the treadmill controller at {self.address}: "
                          f"status {status_code} ({self.meaning})")
 
 
@@ -96,7 +111,7 @@ class Treadmill:
         """Connects again (same session); raises TreadmillError on failure."""
         status = ctypes.c_int(-1)
         if self._lib.InitInternal(ctypes.byref(status), local) != 1:
-            raise TreadmillError(status.value)
+            raise TreadmillError(status.value, local)
 
     def close(self):
         """Stops the library's network service (DeInitInternal)."""

@@ -15,6 +15,14 @@ class TestFailedConnect:
         error = connect_error()
         assert error.status_code == quorvellan.Status.FAILURE == 8
         assert "status 8" in str(error) and error.meaning in str(error)
+        assert "controller at localhost:6158: " in str(error) and "running at that host and port" in str(error)
+
+    def test_address_set_in_the_process_is_used_and_named(self, simulator, monkeypatch):
+        simulator("--identity", "local", "--port", "46311")
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46311")
+        assert quorvellan.Treadmill.connect(local=True).connected is True
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46312")
+        assert "controller at 127.0.0.1:46312 (from QUORVELLAN_CONTROLLER): status 8" in str(connect_error())
 
     def test_after_a_failed_connect_the_failure_results_hold(self, lib):
         connect_error()
