@@ -281,14 +281,38 @@ ReplyFraming ControllerSession::ReceiveReply(std::string& buffer, error_code& er
     std::size_t received = 0;
     ReplyFraming framing = ReplyFraming::Incomplete;
     while (framing == ReplyFraming::Incomplete && received < buffer.size()) {
-        std::size_t bytes = 0;
         asio::mutable_buffer space = asio::buffer(&buffer[received], buffer.size() - received);
-        error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
-        received += bytes;
+        received += ReceiveSome(space, error);
         if (error) break;
         framing = FrameReply(std::string_view(buffer.data(), received));
     }
     return framing;
+}
+
+// Receives what has arrived, waiting for it within the deadline already set.
+// A receive is tried first, outside the service: a reply is usually there by
+// now, and a receive that completes in the service costs it one more poll of
+// the system. Where readiness is reported (Linux: epoll, edge-triggered), a
+// failed receive is followed by a wait for readiness and one more receive; the
+// wait cannot miss bytes that arrive after the failed receive, and a wake-up
+// with nothing to read (readiness left over from bytes already read) waits
+// again. With completion I/O (Windows) the service's receive is what waits.
+std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_code& error) {
+    std::size_t bytes = 0;
+    if (socket.non_blocking() && !ioService.stopped()) {
+        bytes = socket.receive(space, 0, error);
+        if (error != asio::error::would_block) return bytes;
+#if !defined(_WIN32)
+        for (;;) {
+            error = WaitFor([&](Completion done) { socket.async_wait(asio::socket_base::wait_read, done); });
+            if (error) return 0;
+            bytes = socket.receive(space, 0, error);
+            if (error != asio::error::would_block) return bytes;
+        }
+#endif
+    }
+    error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
+    return bytes;
 }
 
 std::string ControllerSession::Exchange() {

@@ -61,6 +61,7 @@ private:
     void SetDeadline(Duration duration);
     void ResetToShortHeader();
     ReplyFraming ReceiveReply(std::string& buffer, boost::system::error_code& error);
+    std::size_t ReceiveSome(boost::asio::mutable_buffer space, boost::system::error_code& error);
 
     // Runs one asynchronous operation to completion or until the deadline
     // closes the socket; returns the operation's error code.
