@@ -132,6 +132,7 @@ void ControllerSession::Connect(bool local) {
     if (result) throw system_error(result);
     // The deadline may have closed the socket just as the connect completed.
     if (!socket.is_open()) throw system_error(asio::error::operation_aborted);
+    WatchForReadingOnly();
     // Only our own sends are synchronous (see WriteAll); they must never block.
     // Each message is one write answered before the next, so Nagle's algorithm
     // never has anything to merge: turning it off only skips its bookkeeping.
@@ -139,6 +140,25 @@ void ControllerSession::Connect(bool local) {
     socket.non_blocking(true, ignored);
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     connected = true;
+}
+
+// The connect's wait registered the socket for writability with the I/O
+// service, and the registration stays: every wait for a reply would also wake
+// when the controller consumes the request and frees the send buffer, a
+// context switch for nothing on each exchange. Registered afresh, the socket
+// is watched for reading only (a send that has to wait adds writability again).
+// Completion I/O (Windows) has no such registration.
+void ControllerSession::WatchForReadingOnly() {
+#if !defined(_WIN32)
+    const asio::ip::tcp protocol = socket.local_endpoint().protocol();
+    const int fd = socket.release();
+    error_code assigned;
+    socket.assign(protocol, fd, assigned);
+    if (assigned) {
+        ::close(fd);
+        throw system_error(assigned, "socket");
+    }
+#endif
 }
 
 void ControllerSession::Disconnect() {

@@ -54,6 +54,7 @@ private:
     boost::asio::ip::tcp::resolver::results_type Resolve();
     boost::system::error_code ConnectToAny(const boost::asio::ip::tcp::resolver::results_type& endpoints);
     void OpenForConnect(const boost::asio::ip::tcp& protocol);
+    void WatchForReadingOnly();
     void DiscardStaleBytes();
     void SendPendingMessage();
     boost::system::error_code WriteAll(const std::string& text);
