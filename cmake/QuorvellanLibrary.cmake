@@ -4,6 +4,29 @@ find_package(Boost 1.74 REQUIRED)          # Asio and System, header-only here
 find_package(nlohmann_json 3.2 REQUIRED)
 find_package(Threads REQUIRED)
 
+# simdjson reads the replies' fields. Linux: Debian's libsimdjson-dev. Windows:
+# the amalgamated simdjson.cpp of Debian's source package, which
+# `scripts/install-deps windows` unpacks into build-deps/simdjson, compiled
+# into the DLL. Either way its kernels are chosen at run time for the
+# processor, so one build runs on every x86-64.
+if(WIN32)
+  set(QUORVELLAN_SIMDJSON_DIR ${PROJECT_SOURCE_DIR}/build-deps/simdjson CACHE PATH
+      "Folder with simdjson's amalgamated simdjson.h and simdjson.cpp")
+  if(NOT EXISTS ${QUORVELLAN_SIMDJSON_DIR}/simdjson.cpp)
+    message(FATAL_ERROR "no simdjson.cpp in ${QUORVELLAN_SIMDJSON_DIR}: run scripts/install-deps windows")
+  endif()
+  add_library(quorvellan_simdjson STATIC ${QUORVELLAN_SIMDJSON_DIR}/simdjson.cpp)
+  target_include_directories(quorvellan_simdjson SYSTEM PUBLIC ${QUORVELLAN_SIMDJSON_DIR})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC for Windows does not align the stack for 32-byte vectors, so the
+    # assembler turns the AVX kernels' aligned moves into unaligned ones.
+    target_compile_options(quorvellan_simdjson PRIVATE -Wa,-muse-unaligned-vector-move)
+  endif()
+  add_library(simdjson::simdjson ALIAS quorvellan_simdjson)
+else()
+  find_package(simdjson 3 REQUIRED)
+endif()
+
 # quorvellan_resolve_auto(<option> <package> <Debian packages>): turns an
 # AUTO option into ON when the package is found, else OFF with a note.
 function(quorvellan_resolve_auto option package debian_packages)

@@ -176,11 +176,28 @@ private:
 
 }  // namespace
 
-bool ReadReplyFields(std::string_view replyText, const KeyPath* paths, ReplyField* fields, std::size_t count) {
+namespace {
+
+void CheckPaths(const KeyPath* paths, std::size_t count) {
     if (count > kMaxFieldPaths) throw std::invalid_argument("too many reply paths");
     for (std::size_t i = 0; i < count; ++i) {
         if (paths[i].empty() || paths[i].size() > kMaxFieldPathNames) throw std::invalid_argument("bad reply path");
     }
+}
+
+}  // namespace
+
+bool ReadReplyFields(std::string_view replyText, const KeyPath* paths, ReplyField* fields, std::size_t count) {
+    CheckPaths(paths, count);
+    if (ReadReplyFieldsFast(replyText, paths, fields, count) == FastReadOutcome::kRead) return true;
+    // The one-pass reader fills in only the members it meets.
+    for (std::size_t i = 0; i < count; ++i) fields[i] = ReplyField{};
+    return ReadReplyFieldsOnePass(replyText, paths, fields, count);
+}
+
+bool ReadReplyFieldsOnePass(std::string_view replyText, const KeyPath* paths, ReplyField* fields,
+                            std::size_t count) {
+    CheckPaths(paths, count);
     FieldCollector collector(paths, fields, count);
     // The parser itself treats a zero byte as the end of the input, as for ParseReply.
     return json::sax_parse(replyText.begin(), replyText.end(), &collector);

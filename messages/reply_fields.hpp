@@ -54,15 +54,35 @@ struct ReplyField {
 inline constexpr std::size_t kMaxFieldPathNames = 4;
 inline constexpr std::size_t kMaxFieldPaths = 32;
 
-// Reads the members at `paths` in one pass of ParseReply's parser, without
-// building the document, so a reply costs its lexing and little more. It
-// accepts and rejects exactly the texts ParseReply does, and finds at each
-// path what ParseReply's document holds there: of a member given twice, the
-// last one, whole (a second "floorSpeed" replaces both of its numbers); keys
-// compare after unescaping. Returns false, with `fields` unspecified, for a
-// text ParseReply rejects. Raises std::invalid_argument for more paths or
-// names than the limits above, or an empty path.
+// Reads the members at `paths`. It accepts and rejects exactly the texts
+// ParseReply does, and finds at each path what ParseReply's document holds
+// there: of a member given twice, the last one, whole (a second "floorSpeed"
+// replaces both of its numbers); keys compare after unescaping. Returns false,
+// with `fields` unspecified, for a text ParseReply rejects. Raises
+// std::invalid_argument for more paths or names than the limits above, or an
+// empty path. The fast reader below reads what it can; the one-pass reader
+// decides the rest.
 bool ReadReplyFields(std::string_view replyText, const KeyPath* paths, ReplyField* fields, std::size_t count);
+
+// The same, in one pass of ParseReply's parser, without building the document,
+// so a reply costs its lexing and little more. Paths as checked above.
+bool ReadReplyFieldsOnePass(std::string_view replyText, const KeyPath* paths, ReplyField* fields,
+                            std::size_t count);
+
+// How the fast reader ended. Only kRead is an answer; the others leave the
+// reply to ReadReplyFieldsOnePass, which reads it as ParseReply would.
+enum class FastReadOutcome {
+    kRead,          // every field read, as ParseReply's document holds it
+    kNotAccepted,   // the fast parser refuses the text: malformed, empty, an
+                    // integer past 64 bits, a number beyond a double's range,
+                    // nesting past its depth, bad UTF-8, ...
+    kDuplicateKey,  // a member on the way to a field is given twice
+};
+
+// Reads the fields with simdjson's parser (SIMD kernels chosen at run time).
+// `fields` are unspecified unless it returns kRead. Paths as checked above.
+FastReadOutcome ReadReplyFieldsFast(std::string_view replyText, const KeyPath* paths, ReplyField* fields,
+                                    std::size_t count);
 
 template <std::size_t N>
 std::optional<std::array<ReplyField, N>> ReadReplyFields(std::string_view replyText,

@@ -135,6 +135,7 @@ void ControllerSession::Connect(const ControllerAddress& address) {
     if (result) throw system_error(result);
     // The deadline may have closed the socket just as the connect completed.
     if (!socket.is_open()) throw system_error(asio::error::operation_aborted);
+    WatchForReadingOnly();
     // Only our own sends are synchronous (see WriteAll); they must never block.
     // Each message is one write answered before the next, so Nagle's algorithm
     // never has anything to merge: turning it off only skips its bookkeeping.
@@ -142,6 +143,25 @@ void ControllerSession::Connect(const ControllerAddress& address) {
     socket.non_blocking(true, ignored);
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     connected = true;
+}
+
+// The connect's wait registered the socket for writability with the I/O
+// service, and the registration stays: every wait for a reply would also wake
+// when the controller consumes the request and frees the send buffer, a
+// context switch for nothing on each exchange. Registered afresh, the socket
+// is watched for reading only (a send that has to wait adds writability again).
+// Completion I/O (Windows) has no such registration.
+void ControllerSession::WatchForReadingOnly() {
+#if !defined(_WIN32)
+    const asio::ip::tcp protocol = socket.local_endpoint().protocol();
+    const int fd = socket.release();
+    error_code assigned;
+    socket.assign(protocol, fd, assigned);
+    if (assigned) {
+        ::close(fd);
+        throw system_error(assigned, "socket");
+    }
+#endif
 }
 
 void ControllerSession::Disconnect() {
@@ -284,14 +304,38 @@ ReplyFraming ControllerSession::ReceiveReply(std::string& buffer, error_code& er
     std::size_t received = 0;
     ReplyFraming framing = ReplyFraming::Incomplete;
     while (framing == ReplyFraming::Incomplete && received < buffer.size()) {
-        std::size_t bytes = 0;
         asio::mutable_buffer space = asio::buffer(&buffer[received], buffer.size() - received);
-        error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
-        received += bytes;
+        received += ReceiveSome(space, error);
         if (error) break;
         framing = FrameReply(std::string_view(buffer.data(), received));
     }
     return framing;
+}
+
+// Receives what has arrived, waiting for it within the deadline already set.
+// A receive is tried first, outside the service: a reply is usually there by
+// now, and a receive that completes in the service costs it one more poll of
+// the system. Where readiness is reported (Linux: epoll, edge-triggered), a
+// failed receive is followed by a wait for readiness and one more receive; the
+// wait cannot miss bytes that arrive after the failed receive, and a wake-up
+// with nothing to read (readiness left over from bytes already read) waits
+// again. With completion I/O (Windows) the service's receive is what waits.
+std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_code& error) {
+    std::size_t bytes = 0;
+    if (socket.non_blocking() && !ioService.stopped()) {
+        bytes = socket.receive(space, 0, error);
+        if (error != asio::error::would_block) return bytes;
+#if !defined(_WIN32)
+        for (;;) {
+            error = WaitFor([&](Completion done) { socket.async_wait(asio::socket_base::wait_read, done); });
+            if (error) return 0;
+            bytes = socket.receive(space, 0, error);
+            if (error != asio::error::would_block) return bytes;
+        }
+#endif
+    }
+    error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
+    return bytes;
 }
 
 std::string ControllerSession::Exchange() {

@@ -57,6 +57,7 @@ private:
     boost::asio::ip::tcp::resolver::results_type Resolve();
     boost::system::error_code ConnectToAny(const boost::asio::ip::tcp::resolver::results_type& endpoints);
     void OpenForConnect(const boost::asio::ip::tcp& protocol);
+    void WatchForReadingOnly();
     void DiscardStaleBytes();
     void SendPendingMessage();
     boost::system::error_code WriteAll(const std::string& text);
@@ -64,6 +65,7 @@ private:
     void SetDeadline(Duration duration);
     void ResetToShortHeader();
     ReplyFraming ReceiveReply(std::string& buffer, boost::system::error_code& error);
+    std::size_t ReceiveSome(boost::asio::mutable_buffer space, boost::system::error_code& error);
 
     // Runs one asynchronous operation to completion or until the deadline
     // closes the socket; returns the operation's error code.

@@ -238,6 +238,93 @@ TEST(ReadReplyFields, OverlappingPathsInOnePass) {
     EXPECT_EQ((*fields)[3].kind, ReplyField::Kind::kOther);
 }
 
+// ---- The fast reader ---------------------------------------------------------
+
+// The fast reader answers a table case only with what the getters find.
+TEST_P(KeyPathGetters, FastReaderFindsTheSameOrDeclines) {
+    const PathCase& c = GetParam();
+    ReplyField field;
+    if (ReadReplyFieldsFast(c.reply, &c.path, &field, 1) != FastReadOutcome::kRead) return;
+    EXPECT_EQ(field.NumberOrZero(), c.number);
+    EXPECT_EQ(field.IsTrue(), c.boolean);
+}
+
+struct FastCase {
+    const char* name;
+    std::string reply;
+    FastReadOutcome outcome;
+};
+
+void PrintTo(const FastCase& c, std::ostream* out) { *out << c.name; }
+
+class FastReader : public ::testing::TestWithParam<FastCase> {};
+
+// Each reason to leave a reply to the one-pass reader, and replies read fast;
+// what the fast reader reads is what the one-pass reader reads, bit for bit.
+TEST_P(FastReader, AnswersOnlyWhereItReadsAsTheDocumentDoes) {
+    const FastCase& c = GetParam();
+    const std::array<KeyPath, 4> paths = {KeyPath{"floorSpeed", "x"}, KeyPath{"floorSpeed", "y"},
+                                          KeyPath{"enabled"}, KeyPath{"sender", "treadmill", "serial number"}};
+    std::array<ReplyField, 4> fast, onePass;
+    ASSERT_EQ(ReadReplyFieldsFast(c.reply, paths.data(), fast.data(), paths.size()), c.outcome);
+    const bool parses = ReadReplyFieldsOnePass(c.reply, paths.data(), onePass.data(), paths.size());
+    EXPECT_EQ(ReadReplyFields(c.reply, paths).has_value(), parses);
+    if (c.outcome != FastReadOutcome::kRead) return;
+    ASSERT_TRUE(parses);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(fast[i].kind, onePass[i].kind) << i;
+        EXPECT_EQ(std::signbit(fast[i].number), std::signbit(onePass[i].number)) << i;
+        EXPECT_EQ(fast[i].number, onePass[i].number) << i;
+        EXPECT_EQ(fast[i].boolean, onePass[i].boolean) << i;
+        EXPECT_EQ(fast[i].text, onePass[i].text) << i;
+    }
+}
+
+std::string Padded(std::string text, std::size_t size) {
+    text.resize(size, '\0');
+    return text;
+}
+
+// A reply whose end leaves fewer zero bytes in the buffer than the fast
+// parser reads past it: read from a copy.
+std::string ReplyNearTheBufferEnd() {
+    const std::string head = R"({"floorSpeed":{"x":0.25,"y":-1},"note":")";
+    return Padded(head + std::string(protocol::kReplyBufferSize - head.size() - 10, 'n') + "\"}",
+                  protocol::kReplyBufferSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FastReader,
+    ::testing::Values(
+        FastCase{"Plain", R"({"floorSpeed":{"x":0.2513,"y":-1.0478},"enabled":true})", FastReadOutcome::kRead},
+        FastCase{"ZeroPadded", Padded(R"({"floorSpeed":{"x":1e-3,"y":7}})", protocol::kReplyBufferSize),
+                 FastReadOutcome::kRead},
+        FastCase{"NearTheBufferEnd", ReplyNearTheBufferEnd(), FastReadOutcome::kRead},
+        FastCase{"TextAfterTheZeroByte", "{\"enabled\":true}\0{\"enabled\""s, FastReadOutcome::kRead},
+        FastCase{"EscapedNames", R"({"floor\u0053peed":{"\u0078":0.5},"sender":{"treadmill":{"serial\u0020number":"S\u00e9\ud83d\ude00"}}})",
+                 FastReadOutcome::kRead},
+        FastCase{"IntegerEdges", R"({"floorSpeed":{"x":18446744073709551615,"y":-9223372036854775808}})",
+                 FastReadOutcome::kRead},
+        FastCase{"NegativeZeros", R"({"floorSpeed":{"x":-0,"y":-0.0}})", FastReadOutcome::kRead},
+        FastCase{"Subnormal", R"({"floorSpeed":{"x":4.9406564584124654e-324,"y":1e-400}})", FastReadOutcome::kRead},
+        FastCase{"DuplicateOffThePath", R"({"note":1,"note":2,"floorSpeed":{"x":1,"y":2,"z":3,"z":4}})",
+                 FastReadOutcome::kRead},
+        FastCase{"DuplicateOnThePath", R"({"floorSpeed":{"x":1,"y":2},"floorSpeed":{"y":3}})",
+                 FastReadOutcome::kDuplicateKey},
+        FastCase{"DuplicateMember", R"({"floorSpeed":{"x":1,"x":2}})", FastReadOutcome::kDuplicateKey},
+        FastCase{"DuplicateDeepOnThePath", R"({"sender":{"treadmill":{"serial number":"A","serial number":"B"}}})",
+                 FastReadOutcome::kDuplicateKey},
+        FastCase{"IntegerPast64Bits", R"({"floorSpeed":{"x":18446744073709551616}})", FastReadOutcome::kNotAccepted},
+        FastCase{"NumberBeyondDouble", R"({"floorSpeed":{"x":1e400}})", FastReadOutcome::kNotAccepted},
+        FastCase{"NestingPastTheFastDepth", "{\"a\":" + std::string(1100, '[') + std::string(1100, ']') + "}",
+                 FastReadOutcome::kNotAccepted},
+        FastCase{"InvalidUtf8", "{\"enabled\":\"\xC3\x28\"}", FastReadOutcome::kNotAccepted},
+        FastCase{"LoneSurrogate", R"({"enabled":"\udc00"})", FastReadOutcome::kNotAccepted},
+        FastCase{"TrailingText", R"({"enabled":true} x)", FastReadOutcome::kNotAccepted},
+        FastCase{"Truncated", R"({"enabled":tr)", FastReadOutcome::kNotAccepted},
+        FastCase{"Empty", Padded("", protocol::kReplyBufferSize), FastReadOutcome::kNotAccepted}),
+    [](const ::testing::TestParamInfo<FastCase>& info) { return std::string(info.param.name); });
+
 TEST(ReadReplyFields, PathsBeyondTheLimitsRaise) {
     const std::array<KeyPath, 1> empty = {KeyPath{}};
     const std::array<KeyPath, 1> tooLong = {KeyPath(kMaxFieldPathNames + 1, "a")};

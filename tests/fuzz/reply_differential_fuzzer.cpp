@@ -1,8 +1,10 @@
-// Reads every input twice, through the one-pass field reader the queries use
-// and through the parsed document they used before, and aborts on any
-// difference: the verdict on the text, the kind and exact bits of each value,
-// the getters' fallbacks, the serial number or its failure. Each input is read
-// as it came and as the zero-padded 2048-byte buffer an exchange returns.
+// Reads every input three ways and aborts on any difference: nlohmann's parsed
+// document (the judge), the one-pass reader driven by nlohmann's SAX parser,
+// and the simdjson fast reader, where it answers at all; then the reader the
+// queries call, which tries the fast one and falls back. Compared: the verdict
+// on the text, the kind and exact bits of each value, the getters' fallbacks,
+// the serial number or its failure. Each input is read as it came and as the
+// zero-padded 2048-byte buffer an exchange returns.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -93,12 +95,30 @@ void RequireSame(const ReplyField& read, const ReplyField& expected) {
     }
 }
 
-// The fields of `indices`, read in one pass; false when the text is rejected.
-bool ReadSet(std::string_view text, const std::vector<std::size_t>& indices, std::vector<ReplyField>& fields) {
+// A reader of the fields at some paths; false when it does not answer.
+using Reader = bool (*)(std::string_view, const KeyPath*, ReplyField*, std::size_t);
+
+bool FastReader(std::string_view text, const KeyPath* paths, ReplyField* fields, std::size_t count) {
+    return ReadReplyFieldsFast(text, paths, fields, count) == FastReadOutcome::kRead;
+}
+
+// The fields of `indices`; false when the reader rejects the text or declines it.
+bool ReadSet(Reader reader, std::string_view text, const std::vector<std::size_t>& indices,
+             std::vector<ReplyField>& fields) {
     std::vector<KeyPath> paths;
     for (std::size_t i : indices) paths.push_back(kPaths[i]);
     fields.assign(paths.size(), ReplyField{});
-    return ReadReplyFields(text, paths.data(), fields.data(), paths.size());
+    return reader(text, paths.data(), fields.data(), paths.size());
+}
+
+void RequireDocumentFields(const std::vector<std::size_t>& set, const std::vector<ReplyField>& fields,
+                           const json& document) {
+    for (std::size_t j = 0; j < set.size(); ++j) {
+        const KeyPath& path = kPaths[set[j]];
+        RequireSame(fields[j], DocumentField(path, document));
+        Require(SameBits(fields[j].NumberOrZero(), GetNumberAtPath(path, document)));
+        Require(fields[j].IsTrue() == GetBoolAtPath(path, document));
+    }
 }
 
 void CompareFields(std::string_view text, const std::optional<json>& document) {
@@ -108,13 +128,15 @@ void CompareFields(std::string_view text, const std::optional<json>& document) {
     sets.push_back(all);
     for (const std::vector<std::size_t>& set : sets) {
         std::vector<ReplyField> fields;
-        Require(ReadSet(text, set, fields) == document.has_value());
-        if (!document) continue;
-        for (std::size_t j = 0; j < set.size(); ++j) {
-            const KeyPath& path = kPaths[set[j]];
-            RequireSame(fields[j], DocumentField(path, *document));
-            Require(SameBits(fields[j].NumberOrZero(), GetNumberAtPath(path, *document)));
-            Require(fields[j].IsTrue() == GetBoolAtPath(path, *document));
+        // The one-pass reader and the queries' reader answer every text as the document does.
+        for (Reader reader : {Reader{ReadReplyFieldsOnePass}, Reader{ReadReplyFields}}) {
+            Require(ReadSet(reader, text, set, fields) == document.has_value());
+            if (document) RequireDocumentFields(set, fields, *document);
+        }
+        // The fast reader may decline any text, but answers only what the document accepts.
+        if (ReadSet(FastReader, text, set, fields)) {
+            Require(document.has_value());
+            RequireDocumentFields(set, fields, *document);
         }
     }
 }
