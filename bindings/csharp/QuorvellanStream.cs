@@ -223,13 +223,13 @@ namespace Quorvellan
                 PollRateHz = pollRateHz,
             };
             StreamLoading.Load();
-            return Begin(options);
+            return Begin(options, recordPath);
         }
 
         // Every method that calls into the stream is kept out of line: see
         // StreamLoading.Probe.
         [MethodImpl(MethodImplOptions.NoInlining)]
-        private static TreadmillStream Begin(StreamOptions options)
+        private static TreadmillStream Begin(StreamOptions options, string recordPath)
         {
             IntPtr created;
             int result = StreamNativeMethods.QuorvellanStreamStartRecording(ref options, recordPath, out created);
@@ -238,6 +238,7 @@ namespace Quorvellan
         }
 
         /// <summary>Lines written and lost, the last errno; all zero without a recording.</summary>
+        [MethodImpl(MethodImplOptions.NoInlining)]
         public RecordingStatus Recording()
         {
             RecordingStatus status;
