@@ -4,20 +4,29 @@ find_package(Boost 1.74 REQUIRED)          # Asio and System, header-only here
 find_package(nlohmann_json 3.2 REQUIRED)
 find_package(Threads REQUIRED)
 
-# simdjson reads the replies' fields. Linux: Debian's libsimdjson-dev. Windows:
-# the amalgamated simdjson.cpp of Debian's source package, which
-# `scripts/install-deps windows` unpacks into build-deps/simdjson, compiled
-# into the DLL. Either way its kernels are chosen at run time for the
-# processor, so one build runs on every x86-64.
+# simdjson reads the replies' fields. A developer's Linux build links Debian's
+# libsimdjson-dev. The Windows DLL, and the release files for Linux (so that
+# they need nothing a user's machine may lack), compile in the amalgamated
+# simdjson.cpp of Debian's source package, which `scripts/install-deps`
+# unpacks into build-deps/simdjson. Either way its kernels are chosen at run
+# time for the processor, so one build runs on every x86-64.
 if(WIN32)
+  set(simdjson_builtin_default ON)
+else()
+  set(simdjson_builtin_default OFF)
+endif()
+option(QUORVELLAN_SIMDJSON_BUILTIN "Compile simdjson's amalgamated sources into the library" ${simdjson_builtin_default})
+if(QUORVELLAN_SIMDJSON_BUILTIN)
   set(QUORVELLAN_SIMDJSON_DIR ${PROJECT_SOURCE_DIR}/build-deps/simdjson CACHE PATH
       "Folder with simdjson's amalgamated simdjson.h and simdjson.cpp")
   if(NOT EXISTS ${QUORVELLAN_SIMDJSON_DIR}/simdjson.cpp)
-    message(FATAL_ERROR "no simdjson.cpp in ${QUORVELLAN_SIMDJSON_DIR}: run scripts/install-deps windows")
+    message(FATAL_ERROR "no simdjson.cpp in ${QUORVELLAN_SIMDJSON_DIR}: run scripts/install-deps package")
   endif()
   add_library(quorvellan_simdjson STATIC ${QUORVELLAN_SIMDJSON_DIR}/simdjson.cpp)
   target_include_directories(quorvellan_simdjson SYSTEM PUBLIC ${QUORVELLAN_SIMDJSON_DIR})
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set_target_properties(quorvellan_simdjson PROPERTIES POSITION_INDEPENDENT_CODE ON
+                                                       CXX_VISIBILITY_PRESET hidden)
+  if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # GCC for Windows does not align the stack for 32-byte vectors, so the
     # assembler turns the AVX kernels' aligned moves into unaligned ones.
     target_compile_options(quorvellan_simdjson PRIVATE -Wa,-muse-unaligned-vector-move)

@@ -39,7 +39,15 @@ done
 for notice in "Boost Software License" "Niels Lohmann" "GCC RUNTIME LIBRARY EXCEPTION" "mingw-w64"; do
   grep -q "$notice" "$windows/THIRD-PARTY-NOTICES.txt" || { echo "Windows notices lack '$notice'"; exit 1; }
 done
-grep -q "Boost Software License" "$linux/THIRD-PARTY-NOTICES.txt" || { echo "Linux notices lack Boost"; exit 1; }
+for notice in "Boost Software License" "simdjson" "Apache License"; do
+  for archive in "$linux" "$windows"; do
+    grep -q "$notice" "$archive/THIRD-PARTY-NOTICES.txt" || { echo "$archive's notices lack '$notice'"; exit 1; }
+  done
+done
+# simdjson is compiled in: the libraries need nothing a user's machine may lack.
+if readelf -d "$linux"/lib/libQuorvellan*.so | grep -i 'NEEDED.*simdjson'; then
+  echo "the Linux archive's libraries need simdjson's shared library"; exit 1
+fi
 # A Windows user gets the quick start, which names only files the archive has.
 grep -q "What to copy where" "$windows/README.md" || { echo "the Windows README is not the quick start"; exit 1; }
 for named in $(grep -o '`\(bin\|lib\|include\|share\|unity\)/[^`*<]*`' "$windows/README.md" | tr -d '`' | sort -u); do
