@@ -154,13 +154,7 @@ void ControllerSession::Connect(const ControllerAddress& address) {
 void ControllerSession::WatchForReadingOnly() {
 #if !defined(_WIN32)
     const asio::ip::tcp protocol = socket.local_endpoint().protocol();
-    const int fd = socket.release();
-    error_code assigned;
-    socket.assign(protocol, fd, assigned);
-    if (assigned) {
-        ::close(fd);
-        throw system_error(assigned, "socket");
-    }
+    AssignOrClose(protocol, socket.release());
 #endif
 }
 
@@ -214,14 +208,21 @@ void ControllerSession::OpenForConnect(const asio::ip::tcp& protocol) {
     // Close-on-exec from the start, so that no fork in between can leak it.
     const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
     if (fd < 0) throw system_error(error_code(errno, asio::error::get_system_category()), "socket");
+    AssignOrClose(protocol, fd);
+#endif
+}
+
+#if !defined(_WIN32)
+// Hands a descriptor to the socket object; on failure it is closed, not leaked.
+void ControllerSession::AssignOrClose(const asio::ip::tcp& protocol, int fd) {
     error_code assigned;
     socket.assign(protocol, fd, assigned);
     if (assigned) {
         ::close(fd);
         throw system_error(assigned, "socket");
     }
-#endif
 }
+#endif
 
 void ControllerSession::SetSenderHeader(const std::string& name) {
     senderName = name;

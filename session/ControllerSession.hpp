@@ -58,6 +58,9 @@ private:
     boost::system::error_code ConnectToAny(const boost::asio::ip::tcp::resolver::results_type& endpoints);
     void OpenForConnect(const boost::asio::ip::tcp& protocol);
     void WatchForReadingOnly();
+#if !defined(_WIN32)
+    void AssignOrClose(const boost::asio::ip::tcp& protocol, int fd);
+#endif
     void DiscardStaleBytes();
     void SendPendingMessage();
     boost::system::error_code WriteAll(const std::string& text);

@@ -18,7 +18,7 @@ using namespace quorvellan::testing;
 namespace {
 
 // Away from 6158 and from the ports of the tools' tests.
-constexpr std::uint16_t kOtherPort = 46158;
+constexpr std::uint16_t kOtherPort = 16158;
 
 // On Windows in the process's environment block, as .NET and Python set it.
 void SetVariable(const char* value) {

@@ -178,7 +178,7 @@ TEST(MonitorProgram, JsonLinesParseBack) {
 // Two simulators on ports of their own and two monitors at once, one given
 // the address by QUORVELLAN_CONTROLLER, one by --controller: each reads its own.
 TEST(MonitorProgram, EachReadsTheControllerAtTheAddressItWasGiven) {
-    const std::vector<std::pair<std::uint16_t, std::string>> ports{{46201, "PORT-46201"}, {46202, "PORT-46202"}};
+    const std::vector<std::pair<std::uint16_t, std::string>> ports{{16201, "PORT-16201"}, {16202, "PORT-16202"}};
     std::vector<std::unique_ptr<SimulatorThread>> simulators;
     for (const auto& [port, serial] : ports) {
         SimulatorOptions options;
@@ -187,11 +187,11 @@ TEST(MonitorProgram, EachReadsTheControllerAtTheAddressItWasGiven) {
         simulators.push_back(std::make_unique<SimulatorThread>(options));
     }
     const std::vector<std::string> sampling{QUORVELLAN_MONITOR_PATH, "--json", "--seconds", "1", "--rate", "10"};
-    setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46201", 1);
+    setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16201", 1);
     ChildProcess byEnvironment(sampling);
     unsetenv("QUORVELLAN_CONTROLLER");
     std::vector<std::string> withOption = sampling;
-    withOption.insert(withOption.end(), {"--controller", "localhost:46202"});
+    withOption.insert(withOption.end(), {"--controller", "localhost:16202"});
     ChildProcess byOption(withOption);
 
     ChildProcess* monitors[] = {&byEnvironment, &byOption};
@@ -204,9 +204,9 @@ TEST(MonitorProgram, EachReadsTheControllerAtTheAddressItWasGiven) {
     }
 
     // Nothing there: the report names the address tried.
-    MonitorRun nobody = RunMonitor({"--seconds", "0", "--controller", "127.0.0.1:46203"});
+    MonitorRun nobody = RunMonitor({"--seconds", "0", "--controller", "127.0.0.1:16203"});
     EXPECT_EQ(nobody.exitCode, 1);
-    EXPECT_NE(nobody.output.find("(tried 127.0.0.1:46203)"), std::string::npos) << nobody.output;
+    EXPECT_NE(nobody.output.find("(tried 127.0.0.1:16203)"), std::string::npos) << nobody.output;
 }
 
 TEST(MonitorProgram, WalkMakesTheBeltsCarryTheUserBack) {

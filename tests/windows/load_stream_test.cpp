@@ -11,32 +11,13 @@
 #include "stream/QuorvellanStream.h"
 #include "tests/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
+#include "tests/windows/stream_entry_points.hpp"
 
 using namespace quorvellan::testing;
 using quorvellan::faults::HealthyAnswer;
 using quorvellan::faults::TimeCall;
 
 namespace {
-
-struct StreamEntryPoints {
-    decltype(&QuorvellanStreamStart) start = nullptr;
-    decltype(&QuorvellanStreamStop) stop = nullptr;
-    decltype(&QuorvellanStreamLatest) latest = nullptr;
-};
-
-template <typename Function>
-void Resolve(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    ASSERT_NE(function, nullptr) << name << " is not exported";
-}
-
-StreamEntryPoints ResolveStream(HMODULE module) {
-    StreamEntryPoints entry;
-    Resolve(module, "QuorvellanStreamStart", entry.start);
-    Resolve(module, "QuorvellanStreamStop", entry.stop);
-    Resolve(module, "QuorvellanStreamLatest", entry.latest);
-    return entry;
-}
 
 QuorvellanStream* Start(const StreamEntryPoints& entry) {
     // Filled here: this program links neither DLL.

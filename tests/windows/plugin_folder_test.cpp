@@ -13,24 +13,13 @@
 
 #include "stream/QuorvellanStream.h"
 #include "tests/faults_support.hpp"
+#include "tests/windows/stream_entry_points.hpp"
 
 using quorvellan::faults::HealthyAnswer;
+using quorvellan::testing::StreamEntryPoints;
 using quorvellan::testing::TestController;
 
 namespace {
-
-struct StreamEntryPoints {
-    decltype(&QuorvellanStreamStart) start = nullptr;
-    decltype(&QuorvellanStreamStop) stop = nullptr;
-    decltype(&QuorvellanStreamLatest) latest = nullptr;
-    decltype(&QuorvellanStreamErrorText) errorText = nullptr;
-};
-
-template <typename Function>
-void Resolve(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    ASSERT_NE(function, nullptr) << name << " is not exported";
-}
 
 // A fresh folder under %TEMP% with the stream, and the core when asked.
 std::string PluginFolder(bool withCore) {
@@ -50,10 +39,7 @@ HMODULE LoadStream(const std::string& folder, StreamEntryPoints& entry) {
     HMODULE module = LoadLibraryA((folder + "\\QuorvellanStream.dll").c_str());
     EXPECT_NE(module, nullptr) << "LoadLibrary error " << GetLastError();
     if (!module) return nullptr;
-    Resolve(module, "QuorvellanStreamStart", entry.start);
-    Resolve(module, "QuorvellanStreamStop", entry.stop);
-    Resolve(module, "QuorvellanStreamLatest", entry.latest);
-    Resolve(module, "QuorvellanStreamErrorText", entry.errorText);
+    entry = ResolveStream(module);
     return module;
 }
 

@@ -372,14 +372,14 @@ namespace Quorvellan.Tests
         // Set by the application at run time, as a game's settings would.
         static void AddressFromTheProcess()
         {
-            StartSimulator("--identity local --port 46301");
+            StartSimulator("--identity local --port 16301");
             try
             {
-                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:46301");
-                using (var treadmill = Treadmill.Connect(true)) Check.Equal(true, treadmill.Connected, "on port 46301");
-                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:46302");
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:16301");
+                using (var treadmill = Treadmill.Connect(true)) Check.Equal(true, treadmill.Connected, "on port 16301");
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:16302");
                 TreadmillException error = Check.ConnectFails(true);
-                Check.That(error.Message.Contains("controller at 127.0.0.1:46302 (from QUORVELLAN_CONTROLLER): status 8"),
+                Check.That(error.Message.Contains("controller at 127.0.0.1:16302 (from QUORVELLAN_CONTROLLER): status 8"),
                            "message: " + error.Message);
             }
             finally

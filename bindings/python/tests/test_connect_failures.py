@@ -18,11 +18,11 @@ class TestFailedConnect:
         assert "controller at localhost:6158: " in str(error) and "running at that host and port" in str(error)
 
     def test_address_set_in_the_process_is_used_and_named(self, simulator, monkeypatch):
-        simulator("--identity", "local", "--port", "46311")
-        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46311")
+        simulator("--identity", "local", "--port", "16311")
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16311")
         assert quorvellan.Treadmill.connect(local=True).connected is True
-        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:46312")
-        assert "controller at 127.0.0.1:46312 (from QUORVELLAN_CONTROLLER): status 8" in str(connect_error())
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16312")
+        assert "controller at 127.0.0.1:16312 (from QUORVELLAN_CONTROLLER): status 8" in str(connect_error())
 
     def test_after_a_failed_connect_the_failure_results_hold(self, lib):
         connect_error()
