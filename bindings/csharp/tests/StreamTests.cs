@@ -104,7 +104,7 @@ namespace Quorvellan.Tests
                         {
                             // The recorder's own thread opens the file: its error comes soon after Start.
                             var waited = System.Diagnostics.Stopwatch.StartNew();
-                            while (stream.Recording().Recording && waited.ElapsedMilliseconds < 10000)
+                            while (stream.Recording().LastError == 0 && waited.ElapsedMilliseconds < 10000)
                                 System.Threading.Thread.Sleep(10);
                             Check.Equal(2, stream.Recording().LastError, "errno of the failed open (ENOENT)");
                         }
