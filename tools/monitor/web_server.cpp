@@ -1,5 +1,6 @@
 #include "tools/monitor/web_server.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -9,6 +10,10 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -100,6 +105,18 @@ void async_teardown(beast::role_type role, UpgradedStream& stream, TeardownHandl
     websocket::async_teardown(role, stream.next_layer().socket(), std::forward<TeardownHandler>(handler));
 }
 
+// HTTP requests may hold a quarter of the process's descriptors at most, so
+// that idle connections leave the stream, its recording and the pages'
+// WebSockets theirs.
+std::size_t RequestLimit() {
+#ifndef _WIN32
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)
+        return std::clamp<std::size_t>(descriptors.rlim_cur / 4, 2, WebLimits::kRequests);
+#endif
+    return WebLimits::kRequests;
+}
+
 }  // namespace
 
 WebAddress ParseWebAddress(const std::string& text) {
@@ -154,6 +171,7 @@ public:
     tcp::acceptor acceptor{io};
     tcp::endpoint listening;
     asio::steady_timer acceptPause{io};
+    const std::size_t requestLimit = RequestLimit();
 
     void Accept();
     void OnAccept(error_code error, tcp::socket socket);
@@ -362,7 +380,7 @@ void WebServer::State::OnAccept(error_code error, tcp::socket socket) {
         });
         return;
     }
-    if (requests.size() >= WebLimits::kRequests) CloseOldestRequest();
+    if (requests.size() >= requestLimit) CloseOldestRequest();
     std::make_shared<HttpSession>(this, std::move(socket))->Start();
     Accept();
 }

@@ -39,7 +39,8 @@ struct WebLimits {
     static constexpr std::size_t kQueuedSamples = 64;        // per client; the oldest go first
     static constexpr int kSendBufferBytes = 64 * 1024;       // kernel buffer per WebSocket
     static constexpr std::size_t kClients = 256;             // open WebSockets (503 beyond)
-    static constexpr std::size_t kRequests = 32;             // open HTTP requests (the oldest is closed beyond)
+    static constexpr std::size_t kRequests = 32;             // open HTTP requests, and a quarter of the
+                                                             // descriptors at most (the oldest is closed beyond)
     static constexpr int kRequestSeconds = 10;               // to send a whole request
     static constexpr int kDrainSeconds = 2;                  // to close after an answer
     static constexpr std::chrono::milliseconds kAcceptPause{100};  // after an accept error
