@@ -126,6 +126,7 @@ public:
     }
 
     void Signal(int signal) { kill(pid, signal); }
+    pid_t Pid() const { return pid; }
 
     // The exit code, or 128 + the signal that ended it.
     int Wait() {

@@ -4,6 +4,10 @@
 // it, the monitor records the replay, and the two agree.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -113,14 +117,30 @@ TEST(ReplayProgram, BrokenRecordingsGetOneErrorNamingTheLineAndExitCodeTwo) {
         const char* what;
         std::string text;
         const char* error;
+        std::string path = {};  // instead of a file holding `text`
     } cases[] = {
+        {"no such file", "", "cannot read the recording /nonexistent.jsonl: No such file or directory", "/nonexistent.jsonl"},
+        {"a directory", "", "a directory, not a recording file", std::filesystem::temp_directory_path().string()},
+        {"a device", "", "not a regular file", "/dev/zero"},
         {"empty", "", "line 1: the file is empty"},
         {"not a recording", R"({"hello":1})" "\n", "line 1: not a recording"},
         {"newer version", R"({"format":"quorvellan-recording","version":2,"startTime":""})" "\n" + kSample + "\n",
          "line 1: format version 2"},
         {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0\n", 10), "line 1: not JSON"},
-        {"truncated", kHeader + "\n" + kSample.substr(0, 40), "line 2: cut short"},
-        {"no line end", kHeader + "\n" + kSample, "line 2: cut short"},
+        {"format as number", R"({"format":1,"version":1,"startTime":""})" "\n" + kSample + "\n", "line 1: not a recording"},
+        {"format as null", R"({"format":null,"version":1,"startTime":""})" "\n" + kSample + "\n", "line 1: not a recording"},
+        {"version as text", R"({"format":"quorvellan-recording","version":"1","startTime":""})" "\n", "line 1: \"version\" is not a whole"},
+        {"huge version", R"({"format":"quorvellan-recording","version":18446744073709551615,"startTime":""})" "\n",
+         "line 1: format version 18446744073709551615"},
+        {"bad second header", kHeader + "\n" + kSample + "\n" + R"({"format":[],"version":1})" "\n", "line 3: not a recording"},
+        {"newer second segment", kHeader + "\n" + kSample + "\n" + R"({"format":"quorvellan-recording","version":2,"startTime":""})" "\n",
+         "line 3: format version 2"},
+        {"only a cut sample", kHeader + "\n" + kSample.substr(0, 40), "line 2: the recording ends without a single sample"},
+        {"not JSON before an event", kHeader + "\n" + kSample.substr(0, 40) + "\n" + kSample + "\n", "line 2: not JSON"},
+        // 3900 characters pass as text, but the replies would overflow every client's 2048-byte buffer.
+        {"long serial", kHeader + "\n" + R"({"t":0,"event":"connection","state":"connected","status":0,"serial":")" +
+                            std::string(3900, 'S') + R"(","reconnects":0})" "\n" + kSample + "\n",
+         "line 3: its reply would take"},
         {"blank line", kHeader + "\n\n" + kSample + "\n", "line 2: not JSON"},
         {"array line", kHeader + "\n[1,2]\n", "line 2: not a JSON object"},
         {"no time", kHeader + "\n" + R"({"event":"sample"})" "\n", "line 2: no \"t\""},
@@ -135,21 +155,112 @@ TEST(ReplayProgram, BrokenRecordingsGetOneErrorNamingTheLineAndExitCodeTwo) {
          "line 2: \"running\" is not true or false"},
         {"deep nesting", kHeader + "\n" + std::string(4000, '[') + "\n", "line 2: not JSON"},
         {"long line", kHeader + "\n" + std::string(5000, ' ') + "{}\n", "line 2: longer than 4096 bytes"},
+        {"long unended line", kHeader + "\n" + std::string(5000, 'x'), "line 2: longer than 4096 bytes"},
         {"no sample", kHeader + "\n" + R"({"t":0,"event":"failedRead"})" "\n", "line 2: the recording ends without a single sample"},
     };
     const std::filesystem::path path = TemporaryPath("broken.jsonl");
     for (const auto& broken : cases) {
         std::ofstream(path, std::ios::binary) << broken.text;
         std::string output;
-        EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--replay", path.string()}, &output), 2) << broken.what;
+        EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--replay", broken.path.empty() ? path.string() : broken.path},
+                           &output), 2) << broken.what;
         EXPECT_NE(output.find(broken.error), std::string::npos) << broken.what << ": " << output;
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << broken.what << ": " << output;
     }
     std::filesystem::remove(path);
     std::string output;
-    EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--replay", "/nonexistent.jsonl"}, &output), 2);
     EXPECT_EQ(RunToEnd({QUORVELLAN_SIMULATOR_PATH, "--speed", "0"}, &output), 2);
     EXPECT_NE(output.find("--speed expects a number from 0.01 to 100"), std::string::npos);
+}
+
+// A line without end, through a pipe: refused after its first 4096 bytes,
+// not read on until memory runs out.
+TEST(ReplayProgram, AnEndlessLineIsRefusedWithoutReadingItAll) {
+    const std::filesystem::path fifo = TemporaryPath("endless.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    ChildProcess simulator({QUORVELLAN_SIMULATOR_PATH, "--replay", fifo.string()});
+    int writer = -1;
+    for (int tries = 0; writer < 0 && tries < 1000; ++tries) {  // until the simulator opens it, 10 s at most
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(writer, 0) << "the simulator never opened the pipe";
+    fcntl(writer, F_SETFL, 0);
+    constexpr std::size_t kOffered = 64 << 20;
+    const std::string chunk(64 << 10, 'x');
+    std::size_t written = 0;
+    while (written < kOffered) {
+        const ssize_t bytes = write(writer, chunk.data(), chunk.size());
+        if (bytes <= 0) break;  // EPIPE: the simulator closed it
+        written += static_cast<std::size_t>(bytes);
+    }
+    close(writer);
+    const std::string output = simulator.ReadAll();
+    EXPECT_EQ(simulator.Wait(), 2);
+    EXPECT_NE(output.find("line 1: longer than 4096 bytes"), std::string::npos) << output;
+    EXPECT_LT(written, kOffered);
+    std::filesystem::remove(fifo);
+}
+
+// ---- Cut lines and segments -------------------------------------------------------
+
+std::string Sample(double time, double y) {
+    return R"({"t":)" + json(time).dump() + R"(,"event":"sample","floorSpeed":[0,)" + json(y).dump() +
+           R"(],"ring":[0,0,0],"running":true,"runningUnlocked":true})";
+}
+
+// A recording's segments play one after another; the last line of the file
+// or of a segment may be cut short (a program that crashed) and is skipped.
+TEST(ReplayReader, TakesEveryCompleteLineAndPlaysSegmentsInTurn) {
+    const std::string cut = Sample(1.5, 9).substr(0, 30);
+    const struct {
+        const char* what;
+        std::string text;
+        std::vector<double> times;  // of the frames
+        std::vector<std::string> skipped;
+    } cases[] = {
+        {"cut last line", kHeader + "\n" + Sample(0.5, 1) + "\n" + cut, {0.0}, {"line 3: cut short (the file ends"}},
+        {"no line end", kHeader + "\n" + Sample(0.5, 1) + "\n" + Sample(1, 2), {0.0}, {"line 3: cut short"}},
+        {"two segments", kHeader + "\n" + Sample(0.5, 1) + "\n" + Sample(1, 2) + "\n" + kHeader + "\n" +
+                             Sample(0.25, 3) + "\n" + Sample(0.5, 4) + "\n",
+         {0.0, 0.5, 0.75, 1.0}, {}},
+        {"cut before a segment", kHeader + "\n" + Sample(0.5, 1) + "\n" + Sample(1, 2) + "\n" + cut + "\n" + kHeader +
+                                     "\n" + Sample(0.25, 3) + "\n" + cut,
+         {0.0, 0.5, 0.75}, {"line 4: cut short (a new segment starts after it)", "line 7: cut short"}},
+        {"a segment without samples", kHeader + "\n" + Sample(2, 1) + "\n" + kHeader + "\n" +
+                                          R"({"t":1,"event":"failedRead"})" "\n" + kHeader + "\n" + Sample(0, 2) + "\n",
+         {0.0, 1.0}, {}},
+    };
+    for (const auto& recorded : cases) {
+        std::istringstream text(recorded.text);
+        const Recording recording = Recording::Read(text);
+        std::vector<double> times;
+        for (const auto& frame : recording.Frames()) times.push_back(frame.time);
+        EXPECT_EQ(times, recorded.times) << recorded.what;
+        ASSERT_EQ(recording.Skipped().size(), recorded.skipped.size()) << recorded.what;
+        for (std::size_t i = 0; i < recorded.skipped.size(); ++i)
+            EXPECT_EQ(recording.Skipped()[i].rfind(recorded.skipped[i], 0), 0u) << recorded.what << ": " << recording.Skipped()[i];
+    }
+}
+
+TEST(ReplayProgram, WarnsOfACutLineAndServesTheRest) {
+    const std::filesystem::path path = TemporaryPath("cut.jsonl");
+    std::ofstream(path, std::ios::binary) << kHeader << "\n" << Sample(0.5, 1) << "\n{\"t\":1,\"ev\n"
+                                          << kHeader << "\n" << Sample(0.5, 2) << "\n" << Sample(0.7, 3).substr(0, 20);
+    ChildProcess simulator({QUORVELLAN_SIMULATOR_PATH, "--replay", path.string()});
+    std::string output;
+    for (std::string line = simulator.ReadLine(); !line.empty(); line = simulator.ReadLine()) {
+        output += line + "\n";
+        if (line.rfind("replaying", 0) == 0) break;  // serving
+    }
+    simulator.Signal(SIGTERM);
+    output += simulator.ReadAll();
+    EXPECT_EQ(simulator.Wait(), 0) << output;
+    EXPECT_NE(output.find("replaying 2 samples, 0.5 s"), std::string::npos) << output;
+    EXPECT_NE(output.find("warning: recording " + path.string() + ": line 3: cut short"), std::string::npos) << output;
+    EXPECT_NE(output.find("warning: recording " + path.string() + ": line 6: cut short"), std::string::npos) << output;
+    std::filesystem::remove(path);
 }
 
 // ---- The round trip -----------------------------------------------------------------

@@ -2,7 +2,8 @@
 """The monitor's web view in a real browser (headless Chromium through
 Selenium), against the simulator: the page follows the treadmill, reads
 "lost" within 1 s of the controller stopping and "connected" after it
-returns, and plays a recording. Saves a screenshot of the played recording.
+returns, and plays a recording, also one of two segments with lines cut
+short. Saves a screenshot of the played recording.
 
 Run it in a network namespace of its own (port 6158, no network at all):
     unshare -n bash -c 'ip link set lo up && web_browser_test.py ...'
@@ -139,6 +140,35 @@ class WebViewInABrowser(unittest.TestCase):
         self.assertEqual(self.text("state"), "connected")
         self.browser.save_screenshot(ARGS.screenshot)
         print(f"screenshot: {ARGS.screenshot}")
+
+    def test_page_plays_segments_and_skips_lines_cut_short(self):
+        """Two segments (a program that started its stream again), the first
+        cut short by a crash, the file too: every complete line plays."""
+        header = '{"format":"quorvellan-recording","version":1,"startTime":"2026-12-08T08:00:00.000Z"}'
+
+        def sample(t, y):
+            return ('{"t":%s,"event":"sample","floorSpeed":[0,%s],"ring":[0,0,0],"running":true,'
+                    '"runningUnlocked":true}' % (t, y))
+        cut = sample(1.5, 9)[:30]
+        lines = [header, sample(0.5, 1), sample(1, 2), cut, header, sample(0.25, 3)]
+        with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as recording:
+            recording.write("\n".join(lines) + "\n" + cut)
+        try:
+            self.browser.get(self.url)
+            self.browser.find_element(By.ID, "recording-file").send_keys(recording.name)
+            wait_for(lambda: self.text("mode").startswith("recording"), 5,
+                     f"the recording opens (error: {self.text('recording-error')})")
+            notice = self.text("recording-notice")
+            self.assertIn("line 4: cut short (a new segment starts after it); skipped", notice)
+            self.assertIn("line 7: cut short (the file ends inside this line); skipped", notice)
+            # The second segment follows the first one's last time: 0, 0.5, then 0.75 s.
+            self.assertEqual(self.text("recording-time"), "0.00 / 0.75 s")
+            self.browser.execute_script(
+                "const s = document.getElementById('slider'); s.value = 0.75;"
+                "s.dispatchEvent(new Event('input'));")
+            self.assertAlmostEqual(self.number("floor-y"), 3.0, delta=TOLERANCE)
+        finally:
+            os.unlink(recording.name)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 // quorvellan-controller-sim: a treadmill controller on this machine, for
 // developing and testing applications without a treadmill.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <iostream>
@@ -11,6 +14,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "messages/protocol.hpp"
 #include "tools/controller-sim/simulator.hpp"
 
 namespace {
@@ -53,7 +57,10 @@ Replay:
                       speeds, ring, run state, lock and serial number follow
                       the recording in time, from the first message received.
                       Commands received are logged and do NOT change the
-                      recorded motion. A bad recording exits with code 2.
+                      recorded motion. A bad recording exits with code 2;
+                      a line cut short at the end of the file or of a
+                      segment (a program that crashed) is skipped with a
+                      warning. Segments play one after another.
   --loop              start the recording again after its end (default: its
                       last state stays)
   --speed X           play X times as fast, 0.01 to 100 (default 1)
@@ -75,18 +82,57 @@ double ToSpeed(const std::string& text) {
     UsageError("--speed expects a number from 0.01 to 100, not '" + text + "'");
 }
 
+[[noreturn]] void RecordingFault(const std::string& path, const std::string& problem) {
+    std::cerr << "quorvellan-controller-sim: bad recording " << path << ": " << problem << std::endl;
+    std::exit(2);
+}
+
+// What keeps a path from being read as a recording, or "" when nothing does.
+// A pipe will do (`--replay <(zcat walk.jsonl.gz)`); a device or a folder won't.
+std::string PathProblem(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error) return error.message();
+    if (std::filesystem::is_directory(status)) return "a directory, not a recording file";
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_fifo(status))
+        return "not a regular file (a device or a socket)";
+    return {};
+}
+
 // Loads the whole recording first, so a bad one is refused before serving.
 std::shared_ptr<const quorvellan::sim::Recording> LoadRecording(const std::string& path) {
-    std::ifstream input(path, std::ios::binary);
-    if (!input) {
-        std::cerr << "quorvellan-controller-sim: cannot read the recording " << path << std::endl;
+    std::string problem = PathProblem(path);
+    std::ifstream input;
+    if (problem.empty()) {
+        input.open(path, std::ios::binary);
+        if (!input) problem = std::strerror(errno);
+    }
+    if (!problem.empty()) {
+        std::cerr << "quorvellan-controller-sim: cannot read the recording " << path << ": " << problem << std::endl;
         std::exit(2);
     }
     try {
-        return std::make_shared<const quorvellan::sim::Recording>(quorvellan::sim::Recording::Read(input));
+        auto recording = std::make_shared<const quorvellan::sim::Recording>(quorvellan::sim::Recording::Read(input));
+        for (const std::string& skipped : recording->Skipped())
+            std::cerr << "quorvellan-controller-sim: warning: recording " << path << ": " << skipped << std::endl;
+        return recording;
     } catch (const quorvellan::sim::RecordingError& error) {
-        std::cerr << "quorvellan-controller-sim: bad recording " << path << ": " << error.what() << std::endl;
-        std::exit(2);
+        RecordingFault(path, error.what());
+    } catch (const std::exception& error) {  // out of memory, say
+        RecordingFault(path, error.what());
+    }
+}
+
+// A reply longer than the library's reply buffer reaches no client: refuse
+// the recording rather than serve what no one can read.
+void CheckRepliesFit(const SimulatorOptions& options, const std::string& path) {
+    for (const quorvellan::sim::ReplayFrame& frame : options.replay->Frames()) {
+        const std::size_t length = quorvellan::sim::BuildReply(frame, options).dump().size();
+        if (length > quorvellan::protocol::kReplyBufferSize)
+            RecordingFault(path, "line " + std::to_string(frame.line) + ": its reply would take " +
+                                     std::to_string(length) + " bytes; a client reads at most " +
+                                     std::to_string(quorvellan::protocol::kReplyBufferSize) +
+                                     " (is the serial number that long?)");
     }
 }
 
@@ -120,6 +166,7 @@ std::string ToBindAddress(const std::string& text) {
 
 SimulatorOptions ParseOptions(int argc, char** argv) {
     SimulatorOptions options;
+    std::string replayPath;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         auto value = [&]() -> std::string {
@@ -147,11 +194,16 @@ SimulatorOptions ParseOptions(int argc, char** argv) {
         else if (option == "--oversize") options.faults.oversize = true;
         else if (option == "--split") options.faults.split = true;
         else if (option == "--wrong-name") options.faults.wrongName = true;
-        else if (option == "--replay") options.replay = LoadRecording(value());
+        else if (option == "--replay") replayPath = value();
         else if (option == "--loop") options.replayLoop = true;
         else if (option == "--speed") options.replaySpeed = ToSpeed(value());
         else if (option == "--fault-after") options.faults.after = ToInt(option, value(), 0, 1 << 30);
         else UsageError("unknown option " + option);
+    }
+    // After every option: the replies depend on --identity and --version.
+    if (!replayPath.empty()) {
+        options.replay = LoadRecording(replayPath);
+        CheckRepliesFit(options, replayPath);
     }
     return options;
 }

@@ -52,33 +52,60 @@ private:
     const int line;
 };
 
-json ParseLine(const std::string& text, int line) {
-    if (text.size() > Recording::kLongestLine)
-        throw RecordingError(line, "longer than " + std::to_string(Recording::kLongestLine) + " bytes");
-    json object = json::parse(text, nullptr, false);
-    if (object.is_discarded()) throw RecordingError(line, "not JSON");
-    if (!object.is_object()) throw RecordingError(line, "not a JSON object");
-    return object;
+// One line as read: its number, its value (discarded when it is not JSON) and
+// whether its '\n' came (a file that ends inside a line lacks it).
+struct RawLine {
+    int number = 0;
+    json value;
+    bool ended = false;
+};
+
+// Reads the next line, at most Recording::kLongestLine bytes: a longer one is
+// refused before the rest of it is read (the file may be endless).
+std::optional<RawLine> ReadLine(std::streambuf& input, int number) {
+    std::string text;
+    using Traits = std::streambuf::traits_type;
+    for (Traits::int_type c = input.sbumpc(); !Traits::eq_int_type(c, Traits::eof()); c = input.sbumpc()) {
+        if (Traits::to_char_type(c) == '\n') return RawLine{number, json::parse(text, nullptr, false), true};
+        if (text.size() == Recording::kLongestLine)
+            throw RecordingError(number, "longer than " + std::to_string(Recording::kLongestLine) + " bytes");
+        text.push_back(Traits::to_char_type(c));
+    }
+    if (text.empty()) return std::nullopt;
+    return RawLine{number, json(), false};
 }
 
-void CheckHeader(const json& header) {
-    LineReader reader(header, 1);
-    if (header.value("format", "") != "quorvellan-recording")
-        throw RecordingError(1, "not a recording (the first line has no \"format\": \"quorvellan-recording\")");
+// A segment starts with a header line: the only lines with a "format".
+bool IsHeader(const json& value) { return value.is_object() && value.contains("format"); }
+
+void CheckHeader(const json& header, int line) {
+    LineReader reader(header, line);
+    const auto format = header.find("format");
+    if (format == header.end() || !format->is_string() || *format != "quorvellan-recording")
+        throw RecordingError(line, "not a recording (no \"format\": \"quorvellan-recording\")");
     const json& version = reader.Field("version");
-    if (!version.is_number_integer()) throw RecordingError(1, "\"version\" is not a whole number");
-    if (version.get<std::int64_t>() != Recording::kFormatVersion)
-        throw RecordingError(1, "format version " + version.dump() + "; this simulator reads version " +
-                                    std::to_string(Recording::kFormatVersion));
+    if (!version.is_number_integer()) throw RecordingError(line, "\"version\" is not a whole number");
+    if (version != Recording::kFormatVersion)
+        throw RecordingError(line, "format version " + version.dump() + "; this simulator reads version " +
+                                       std::to_string(Recording::kFormatVersion));
     reader.Text("startTime");
 }
 
-// The state the recorder saw between samples: serial and brake.
+// The state the recorder saw between samples (serial and brake), and where
+// the current segment sits on the recording's time line.
 struct Context {
     std::string serial;
     bool brake = false;
-    std::optional<double> firstSample;
-    double lastTime = -INFINITY;
+    int segments = 0;
+    double segmentStart = 0.0;       // when the segment's "t" is 0, on the recording's time line
+    double lastTime = -INFINITY;     // the segment's last "t"
+    std::optional<double> firstSample;  // on the recording's time line
+
+    // A segment's times follow the previous segment's last time.
+    void StartSegment() {
+        if (segments++ > 0 && std::isfinite(lastTime)) segmentStart += std::max(lastTime, 0.0);
+        lastTime = -INFINITY;
+    }
 };
 
 std::optional<ReplayFrame> ReadEvent(const json& object, int line, Context& context) {
@@ -93,9 +120,10 @@ std::optional<ReplayFrame> ReadEvent(const json& object, int line, Context& cont
     } else if (event == "command") {
         if (reader.Text("command") == "brake") context.brake = reader.Bool("value");
     } else if (event == "sample") {
-        if (!context.firstSample) context.firstSample = time;
+        const double onTimeLine = context.segmentStart + time;
+        if (!context.firstSample) context.firstSample = onTimeLine;
         ReplayFrame frame;
-        frame.time = time - *context.firstSample;
+        frame.time = onTimeLine - *context.firstSample;
         const std::vector<double> floor = reader.Numbers("floorSpeed", 2);
         frame.floorSpeed = {floor[0], floor[1]};
         const std::vector<double> ring = reader.Numbers("ring", 3);
@@ -104,6 +132,7 @@ std::optional<ReplayFrame> ReadEvent(const json& object, int line, Context& cont
         frame.locked = frame.enabled && !reader.Bool("runningUnlocked");
         frame.brake = context.brake;
         frame.serial = context.serial;
+        frame.line = line;
         return frame;
     }
     // Other events (failed reads, events of later writers) do not change the state.
@@ -112,24 +141,39 @@ std::optional<ReplayFrame> ReadEvent(const json& object, int line, Context& cont
 
 }  // namespace
 
+// Reads one line ahead: a line that is not JSON right before a header is the
+// cut last line of a program that crashed, as is a last line without '\n'.
 Recording Recording::Read(std::istream& input) {
     Recording recording;
     Context context;
-    std::string text;
-    int line = 0;
-    while (std::getline(input, text)) {
-        ++line;
-        if (input.eof()) throw RecordingError(line, "cut short (the file ends inside this line)");
-        const json object = ParseLine(text, line);
-        if (line == 1) {
-            CheckHeader(object);
-            continue;
+    auto take = [&](const RawLine& line, bool headerFollows) {
+        if (!line.ended) return recording.Skip(line.number, "the file ends inside this line");
+        if (line.value.is_discarded()) {
+            if (headerFollows && line.number > 1) return recording.Skip(line.number, "a new segment starts after it");
+            throw RecordingError(line.number, "not JSON");
         }
-        if (auto frame = ReadEvent(object, line, context)) recording.frames.push_back(std::move(*frame));
+        if (!line.value.is_object()) throw RecordingError(line.number, "not a JSON object");
+        if (line.number == 1 || IsHeader(line.value)) {
+            CheckHeader(line.value, line.number);
+            return context.StartSegment();
+        }
+        if (auto frame = ReadEvent(line.value, line.number, context)) recording.frames.push_back(std::move(*frame));
+    };
+    std::optional<RawLine> held = ReadLine(*input.rdbuf(), 1);
+    if (!held) throw RecordingError(1, "the file is empty; a recording starts with its header line");
+    int lines = 1;
+    while (std::optional<RawLine> next = ReadLine(*input.rdbuf(), lines + 1)) {
+        ++lines;
+        take(*held, IsHeader(next->value));
+        held = std::move(next);
     }
-    if (line == 0) throw RecordingError(1, "the file is empty; a recording starts with its header line");
-    if (recording.frames.empty()) throw RecordingError(line, "the recording ends without a single sample");
+    take(*held, false);
+    if (recording.frames.empty()) throw RecordingError(lines, "the recording ends without a single sample");
     return recording;
+}
+
+void Recording::Skip(int line, const std::string& why) {
+    skipped.push_back("line " + std::to_string(line) + ": cut short (" + why + "); skipped");
 }
 
 const ReplayFrame& Recording::At(double seconds, bool loop) const {

@@ -181,43 +181,71 @@ function connectLive() {
 
 // ---- Recordings (docs/recording-format.md) -------------------------------
 
-// Turns a recording's lines into samples like the live ones. Throws an
-// Error naming the line for a file that is not a recording.
+// Turns a recording's lines into samples like the live ones. A file may hold
+// several segments (a program that started its stream again), each from its
+// own header line; they play one after another, each segment's times
+// following the previous segment's last time. The last line of the file or
+// of a segment may be cut short (a program that crashed): it is skipped and
+// listed in `skipped`. Throws an Error naming the line for a file that is
+// not a recording.
 function parseRecording(text) {
   const lines = text.split('\n');
-  if (lines[lines.length - 1] === '') lines.pop();
-  const parse = (line, number) => {
-    try { return JSON.parse(line); } catch (e) { throw new Error(`line ${number}: not JSON`); }
+  const cut = lines.pop();  // '' after a file's last '\n'
+  const skipped = [];
+  if (!lines.length && cut === '') throw new Error('line 1: the file is empty');
+  const parsed = lines.map((line) => {
+    try { return JSON.parse(line); } catch (e) { return undefined; }
+  });
+  const isObject = (value) => typeof value === 'object' && value !== null && !Array.isArray(value);
+  const isHeader = (value) => isObject(value) && 'format' in value;
+  const checkHeader = (header, number) => {
+    if (header.format !== 'quorvellan-recording') throw new Error(`line ${number}: not a recording`);
+    if (header.version !== 1)
+      throw new Error(`line ${number}: format version ${JSON.stringify(header.version)}; this page reads version 1`);
   };
-  if (!lines.length) throw new Error('line 1: the file is empty');
-  const header = parse(lines[0], 1);
-  if (header.format !== 'quorvellan-recording') throw new Error('line 1: not a recording');
-  if (header.version !== 1) throw new Error(`line 1: format version ${header.version}; this page reads version 1`);
   const frames = [];
   let context = { state: 'connecting', serial: '', reconnects: 0, user: undefined };
   let first = null;
-  lines.slice(1).forEach((line, index) => {
-    const event = parse(line, index + 2);
-    if (typeof event.t !== 'number') throw new Error(`line ${index + 2}: no time "t"`);
+  const segment = { count: 0, start: 0, lastTime: null };  // start: when its "t" is 0
+  parsed.forEach((event, index) => {
+    const number = index + 1;
+    if (event === undefined) {
+      if (number > 1 && isHeader(parsed[index + 1])) {
+        skipped.push(`line ${number}: cut short (a new segment starts after it); skipped`);
+        return;
+      }
+      throw new Error(`line ${number}: not JSON`);
+    }
+    if (!isObject(event)) throw new Error(`line ${number}: not a JSON object`);
+    if (number === 1 || isHeader(event)) {
+      checkHeader(event, number);
+      if (segment.count++ > 0 && segment.lastTime !== null) segment.start += Math.max(segment.lastTime, 0);
+      segment.lastTime = null;
+      return;
+    }
+    if (typeof event.t !== 'number') throw new Error(`line ${number}: no time "t"`);
+    segment.lastTime = event.t;
     if (event.event === 'connection') {
       context = { ...context, state: event.state, serial: event.serial, reconnects: event.reconnects };
     } else if (event.event === 'command' && event.command === 'userPosition') {
       context.user = { x: event.value[0], y: event.value[1] };
     } else if (event.event === 'sample') {
       if (!Array.isArray(event.floorSpeed) || !Array.isArray(event.ring))
-        throw new Error(`line ${index + 2}: a sample without floorSpeed or ring`);
-      if (first === null) first = event.t;
+        throw new Error(`line ${number}: a sample without floorSpeed or ring`);
+      const time = segment.start + event.t;
+      if (first === null) first = time;
       const [fx, fy] = event.floorSpeed;
       frames.push({
-        time: event.t - first, floorSpeed: { x: fx, y: fy }, magnitude: Math.hypot(fx, fy),
+        time: time - first, floorSpeed: { x: fx, y: fy }, magnitude: Math.hypot(fx, fy),
         ring: { x: event.ring[0], y: event.ring[1], z: event.ring[2] },
         running: event.running, runningUnlocked: event.runningUnlocked, user: context.user,
         state: context.state, serial: context.serial, reconnects: context.reconnects,
       });
     }
   });
-  if (!frames.length) throw new Error(`line ${lines.length}: the recording has no sample`);
-  return { frames, duration: frames[frames.length - 1].time };
+  if (cut !== '') skipped.push(`line ${lines.length + 1}: cut short (the file ends inside this line); skipped`);
+  if (!frames.length) throw new Error(`line ${lines.length + (cut !== '' ? 1 : 0)}: the recording has no sample`);
+  return { frames, duration: frames[frames.length - 1].time, skipped };
 }
 
 function showRecordingAt(seconds) {
@@ -256,9 +284,13 @@ function openRecording(file) {
       view.recording = parseRecording(text);
     } catch (error) {
       $('recording-error').textContent = `${file.name}: ${error.message}`;
+      $('recording-notice').textContent = '';
       return;
     }
     $('recording-error').textContent = '';
+    // A recording of a program that crashed ends inside a line: say so.
+    $('recording-notice').textContent = view.recording.skipped.length
+      ? `${file.name}: ${view.recording.skipped.join('; ')}` : '';
     view.mode = 'recording';
     view.playing = false;
     $('mode').textContent = `recording ${file.name}`;
