@@ -16,6 +16,7 @@
 #include "tests/windows/stream_entry_points.hpp"
 
 using quorvellan::faults::HealthyAnswer;
+using quorvellan::testing::ResolveStream;
 using quorvellan::testing::StreamEntryPoints;
 using quorvellan::testing::TestController;
 
