@@ -52,7 +52,25 @@ PfnDliHook __pfnDliNotifyHook2 = BeforeDelayLoad;
 
 namespace quorvellan::stream {
 
-bool LoadCore() { return FindCore(QUORVELLAN_CORE_DLL) != nullptr; }
+namespace {
+
+CoreCommands bound;
+
+template <typename Function>
+bool Bind(HMODULE core, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(core, name)));
+    return function != nullptr;
+}
+
+}  // namespace
+
+bool LoadCore() {
+    HMODULE core = FindCore(QUORVELLAN_CORE_DLL);
+    return core && Bind(core, "SetUserPosition", bound.setUserPosition) &&
+           Bind(core, "SetUserRotation", bound.setUserRotation) && Bind(core, "SetManualSpeeds", bound.setManualSpeeds);
+}
+
+const CoreCommands& BoundCoreCommands() { return bound; }
 
 }  // namespace quorvellan::stream
 
@@ -61,6 +79,11 @@ bool LoadCore() { return FindCore(QUORVELLAN_CORE_DLL) != nullptr; }
 namespace quorvellan::stream {
 
 bool LoadCore() { return true; }
+
+const CoreCommands& BoundCoreCommands() {
+    static const CoreCommands direct;
+    return direct;
+}
 
 }  // namespace quorvellan::stream
 

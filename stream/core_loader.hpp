@@ -8,7 +8,22 @@
 // directly (RUNPATH $ORIGIN), and this does nothing.
 #pragma once
 
+#include "api/QuorvellanAPI.h"
+
 namespace quorvellan::stream {
+
+// The core's commands that take doubles. On Windows they are called through
+// pointers bound by LoadCore, never through the delay-load thunk, which keeps
+// the integer argument registers but not the floating-point ones: a first
+// call through it would reach the core with its numbers lost.
+struct CoreCommands {
+    decltype(&SetUserPosition) setUserPosition = &SetUserPosition;
+    decltype(&SetUserRotation) setUserRotation = &SetUserRotation;
+    decltype(&SetManualSpeeds) setManualSpeeds = &SetManualSpeeds;
+};
+
+// Valid once LoadCore has returned true.
+const CoreCommands& BoundCoreCommands();
 
 // True when the core is loaded or could be loaded now; on Windows this loads
 // it, before the poll thread's first call needs it (a delay-load that fails

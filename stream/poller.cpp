@@ -1,5 +1,7 @@
 #include "stream/poller.hpp"
 
+#include "stream/core_loader.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -184,12 +186,13 @@ bool Poller::PollWhileConnected() {
 // not sent then is dropped and counted.
 bool Poller::SendCommands() {
     CommandBatch batch = commands.Take();
-    if (batch.position) SetUserPosition((*batch.position)[0], (*batch.position)[1]);
+    const CoreCommands& core = BoundCoreCommands();
+    if (batch.position) core.setUserPosition((*batch.position)[0], (*batch.position)[1]);
     if (batch.rotation) {
         const auto& q = *batch.rotation;
-        SetUserRotation(q[0], q[1], q[2], q[3]);
+        core.setUserRotation(q[0], q[1], q[2], q[3]);
     }
-    if (batch.manualSpeeds) SetManualSpeeds((*batch.manualSpeeds)[0], (*batch.manualSpeeds)[1]);
+    if (batch.manualSpeeds) core.setManualSpeeds((*batch.manualSpeeds)[0], (*batch.manualSpeeds)[1]);
     if (recorder) RecordCoalesced(*recorder, batch);
     while (!batch.ordered.empty()) {
         if (Stopping() || CheckConnection() != 1) {
