@@ -144,7 +144,7 @@ protected:
         output = std::async(std::launch::async, [this] { return monitor->ReadAll(); });
     }
 
-    SimulatorProcess simulator{QUORVELLAN_SIMULATOR_PATH};
+    std::unique_ptr<SimulatorProcess> simulator = std::make_unique<SimulatorProcess>(QUORVELLAN_SIMULATOR_PATH);
     asio::io_context io;
     std::unique_ptr<ChildProcess> monitor;
     std::future<std::string> output;  // after the monitor: waited for before it goes
@@ -219,6 +219,25 @@ TEST_F(WebViewTest, ServesThePageAndItsScriptFromTheProgram) {
     EXPECT_EQ(StatusLine(head), "HTTP/1.1 200 OK");
     EXPECT_EQ(head.find("<canvas"), std::string::npos);
     ExpectStillSampling();
+    Finish();
+}
+
+// With no controller yet the page is served and the samples say
+// "connecting"; once one answers they follow it, the monitor's wishes given.
+TEST_F(WebViewTest, ServesAtOnceAndFollowsAControllerThatComesLater) {
+    simulator.reset();
+    StartMonitor("20");
+    EXPECT_EQ(StatusLine(Exchange("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n")), "HTTP/1.1 200 OK");
+    auto page = OpenSamples();
+    const json waiting = NextSample(*page);
+    EXPECT_EQ(waiting.at("state"), "connecting");
+    EXPECT_EQ(waiting.at("connected"), false);
+    simulator = std::make_unique<SimulatorProcess>(QUORVELLAN_SIMULATOR_PATH);
+    // Within the stream's 1 s back-off; 30 s at most, for a slow machine.
+    json later = NextSample(*page);
+    for (int i = 0; i < 600 && later.at("running") != true; ++i) later = NextSample(*page);
+    EXPECT_EQ(later.at("state"), "connected");
+    EXPECT_EQ(later.at("running"), true) << "--enable did not reach the controller that came later";
     Finish();
 }
 

@@ -134,14 +134,56 @@ struct Totals {
     int reconnects = 0;
 };
 
+// Follows the stream's connection: reports the first connect's outcome and
+// each reconnect once, and gives the wishes again after every connection made.
+class ConnectionReports {
+public:
+    // `connected`: the first connect was made, reported and given the wishes already.
+    ConnectionReports(QuorvellanStream* stream, const MonitorOptions& options, bool connected)
+        : stream(stream), options(options), connectedOnce(connected) {}
+
+    // Returns the reconnects seen in this sample.
+    int Follow(const QuorvellanStreamSample& streamed) {
+        const int status = streamed.lastStatus;
+        if (connectedOnce) return FollowReconnects(streamed);
+        // The first attempt's outcome; after a failure, only the success.
+        if (status != -1 && (!failureReported || status == QUORVELLAN_STATUS_CONNECTED)) {
+            Report(options, "init", status);
+            failureReported = status != QUORVELLAN_STATUS_CONNECTED;
+        }
+        if (status != QUORVELLAN_STATUS_CONNECTED) return 0;
+        connectedOnce = true;
+        reconnectsSeen = streamed.reconnects;
+        SendWishes(stream, options);
+        return 0;
+    }
+
+private:
+    int FollowReconnects(const QuorvellanStreamSample& streamed) {
+        int reconnects = 0;
+        for (; reconnectsSeen < streamed.reconnects; ++reconnectsSeen) {
+            ++reconnects;
+            Report(options, "reconnect", streamed.lastStatus);
+            SendWishes(stream, options);
+        }
+        return reconnects;
+    }
+
+    QuorvellanStream* stream;
+    const MonitorOptions& options;
+    bool connectedOnce;
+    bool failureReported = false;
+    std::uint64_t reconnectsSeen = 0;
+};
+
 // Samples at the chosen rate until the time is up or Ctrl-C. The stream
-// reconnects in the background; each reconnect is reported once.
-Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options, WebServer* web) {
+// connects and reconnects in the background.
+Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options, WebServer* web, bool connected) {
     Display display(options);
     ScriptedWalk walker;
     FloorSpeeds lastFloor{};
     Totals totals;
-    std::uint64_t reconnectsSeen = 0;
+    ConnectionReports connection(stream, options, connected);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
     const auto start = Clock::now();
     double previous = 0.0;
@@ -159,11 +201,7 @@ Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options, 
         previous = now;
         QuorvellanStreamSample streamed;
         QuorvellanStreamLatest(stream, &streamed);
-        for (; reconnectsSeen < streamed.reconnects; ++reconnectsSeen) {
-            ++totals.reconnects;
-            Report(options, "reconnect", streamed.lastStatus);
-            SendWishes(stream, options);
-        }
+        totals.reconnects += connection.Follow(streamed);
         Sample sample = FromStream(streamed, now);
         sample.user = user;
         lastFloor = sample.floor;
@@ -228,16 +266,21 @@ int main(int argc, char** argv) {
     // Served from the start, so a scrape shows "connecting" rather than nothing.
     auto metrics = std::make_shared<StreamMetrics>(stream, streamOptions.pollRateHz);
     if (web) web->ServeMetrics([metrics] { return metrics->Render(); });
-    const int status = FirstStatus(stream);
-    if (status != QUORVELLAN_STATUS_CONNECTED) {
-        if (status != -1) Report(options, "init", status);
-        metrics->Detach();
-        QuorvellanStreamStop(stream);
-        return 1;
+    // Without a page to show "connecting", a first connect that fails ends the
+    // program; with one, the monitor serves at once and follows the controller
+    // whenever it answers.
+    if (!web) {
+        const int status = FirstStatus(stream);
+        if (status != QUORVELLAN_STATUS_CONNECTED) {
+            if (status != -1) Report(options, "init", status);
+            metrics->Detach();
+            QuorvellanStreamStop(stream);
+            return 1;
+        }
+        Report(options, "init", status);
+        SendWishes(stream, options);
     }
-    Report(options, "init", status);
-    SendWishes(stream, options);
-    const Totals totals = SampleUntilDone(stream, options, web.get());
+    const Totals totals = SampleUntilDone(stream, options, web.get(), !web);
     metrics->Detach();
     QuorvellanStreamRecordingStatus recording;
     QuorvellanStreamRecording(stream, &recording);

@@ -33,6 +33,8 @@ Connects to the treadmill's controller and shows its state live.
                   serve a live view at http://ADDRESS:PORT/ (default address
                   127.0.0.1; port 0 picks a free one): a top-down view, plots
                   of the last 30 s, and recordings played back. Read-only.
+                  Served at once: with no controller yet the monitor waits
+                  for one (the page reads "connecting") instead of exiting.
 )";
 
 namespace {
