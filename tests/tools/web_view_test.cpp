@@ -323,6 +323,10 @@ TEST_F(WebViewTest, OnlyThePagesOwnOriginAndHostAreServed) {
         const char* status;
     } cases[] = {
         {"the page", "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"its icon", "GET /favicon.svg HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"the icon browsers look for", "GET /favicon.ico HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"the icon for another name", "GET /favicon.ico HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n",
+         "HTTP/1.1 403 Forbidden"},
         {"another name", "GET / HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n", "HTTP/1.1 403 Forbidden"},
         {"no Host", "GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 403 Forbidden"},
         {"samples from its page", kUpgrade + "Host: " + host + "\r\nOrigin: http://" + host + "\r\n\r\n",
