@@ -171,6 +171,21 @@ class WebViewInABrowser(unittest.TestCase):
         self.assertGreater(abs(self.number("floor-x")), 0.1)
         self.assertGreater(abs(self.number("floor-y")), 0.1)
         self.assertEqual(self.text("state"), "connected")
+        # The legend's colours are the drawing's: each mark's colour is on the canvas.
+        legend = self.browser.execute_script("""
+            const canvas = document.getElementById('top');
+            const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+            const drawn = new Set();
+            for (let i = 0; i < pixels.length; i += 4)
+              if (pixels[i + 3] === 255) drawn.add(`rgb(${pixels[i]}, ${pixels[i + 1]}, ${pixels[i + 2]})`);
+            return [...document.querySelectorAll('#legend b')].map((mark) => {
+              const color = getComputedStyle(mark).color;
+              return [mark.parentElement.textContent.slice(2), color, drawn.has(color)];
+            });""")
+        self.assertEqual([label for label, _, _ in legend[:3]], ["ring", "user", "belts (1 m/s = 0.5 m)"])
+        for label, color, drawn in legend[:3]:  # ring, user, belts (the dashed reach is anti-aliased)
+            self.assertTrue(drawn, f"the legend's {label} ({color}) is not a colour of the drawing")
+        self.assertEqual(len({color for _, color, _ in legend}), len(legend), legend)
         self.browser.save_screenshot(ARGS.screenshot)
         print(f"screenshot: {ARGS.screenshot}")
 
