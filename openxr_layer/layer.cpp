@@ -205,8 +205,10 @@ void setUpInstance(Layer& state, XrInstance instance, PFN_xrGetInstanceProcAddr 
         startStream(state);
     }
     if (active(state)) {
-        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " +
-                std::to_string(state.config->fullDeflectionSpeed) + " m/s, config " + state.configFile);
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%g", state.config->fullDeflectionSpeed);
+        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " + speed +
+                " m/s, config " + state.configFile);
     } else {
         logLine("instance: passes through: " + state.passReason);
     }
