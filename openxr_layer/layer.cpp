@@ -24,6 +24,7 @@
 #include "locomotion.hpp"
 #include "log.hpp"
 #include "stick_actions.hpp"
+#include "stream_calls.hpp"
 
 #if defined(_WIN32)
 #  define QUORVELLAN_LAYER_EXPORT __declspec(dllexport)
@@ -88,6 +89,7 @@ struct Layer {
     std::optional<Config> config;   // none: the layer passes everything through
     std::string passReason;
     std::string configFile;
+    const StreamCalls* streamCalls = nullptr;
     QuorvellanStream* stream = nullptr;
     XrPath handPath = XR_NULL_PATH;
     std::map<XrAction, std::string> vector2Actions;
@@ -179,9 +181,16 @@ void loadConfig(Layer& state) {
 }
 
 void startStream(Layer& state) {
-    int result = QuorvellanStreamStart(nullptr, &state.stream);
+    std::string error;
+    state.streamCalls = streamCalls(error);
+    if (!state.streamCalls) {
+        state.passReason = error;
+        state.config.reset();
+        return;
+    }
+    int result = state.streamCalls->start(nullptr, &state.stream);
     if (result != QUORVELLAN_STREAM_OK) {
-        state.passReason = std::string("the treadmill stream did not start: ") + QuorvellanStreamErrorText(result);
+        state.passReason = std::string("the treadmill stream did not start: ") + state.streamCalls->errorText(result);
         state.config.reset();
         state.stream = nullptr;
     }
@@ -221,9 +230,11 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
     XrResult result = destroy ? destroy(instance) : XR_ERROR_FUNCTION_UNSUPPORTED;
     guarded("xrDestroyInstance", [&] {
         QuorvellanStream* stream = nullptr;
+        const StreamCalls* calls = nullptr;
         {
             std::lock_guard lock(state.mutex);
             stream = state.stream;
+            calls = state.streamCalls;
             state.stream = nullptr;
             state.instance = XR_NULL_HANDLE;
             state.config.reset();
@@ -232,7 +243,7 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
             state.bound.clear();
             state.sessions.clear();
         }
-        QuorvellanStreamStop(stream);  // bounded
+        if (calls && stream) calls->stop(stream);  // bounded
     });
     return result;
 }
@@ -391,8 +402,8 @@ void logBindings(const Layer& state) {
 // The walking as a stick deflection, when the treadmill reports it now.
 std::optional<Vec2> walkingNow(const Layer& state, const Session& session) {
     QuorvellanStreamSample sample;
-    QuorvellanStreamLatest(state.stream, &sample);
-    if (sample.state != QUORVELLAN_STREAM_CONNECTED || QuorvellanStreamClockNs() - sample.timeNs > freshSampleNs) {
+    state.streamCalls->latest(state.stream, &sample);
+    if (sample.state != QUORVELLAN_STREAM_CONNECTED || state.streamCalls->clockNs() - sample.timeNs > freshSampleNs) {
         return std::nullopt;
     }
     const Config& config = *state.config;
@@ -441,8 +452,8 @@ void sendHead(const Layer& state, const Session& record) {
     const Calibration& calibration = state.config->calibration;
     Vec2 position = stageToTreadmill(calibration, record.headX, record.headZ);
     Quat rotation = stageToTreadmillRotation(calibration, record.head);
-    QuorvellanStreamSetUserPosition(state.stream, position.x, position.y);
-    QuorvellanStreamSetUserRotation(state.stream, rotation.w, rotation.x, rotation.y, rotation.z);
+    state.streamCalls->setUserPosition(state.stream, position.x, position.y);
+    state.streamCalls->setUserRotation(state.stream, rotation.w, rotation.x, rotation.y, rotation.z);
 }
 
 // Writes the head's pose as the new calibration, keeping the file's other keys.

@@ -27,14 +27,18 @@ if(TARGET quorvellan_openxr_layer AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/openxr/
   target_compile_definitions(openxr_layer_direct_chain_test PRIVATE _USE_MATH_DEFINES
     QUORVELLAN_LAYER_LIBRARY="$<TARGET_FILE:quorvellan_openxr_layer>")
   add_dependencies(openxr_layer_direct_chain_test quorvellan_openxr_layer)
+  if(WIN32)
+    # Apart from the DLLs, as a game is: the layer must find the stream by itself.
+    set_target_properties(openxr_layer_direct_chain_test PROPERTIES
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/openxr-game)
+  endif()
 endif()
 
 # Windows: the layer DLL exports its negotiation alone and imports only
-# system DLLs and the stream's.
+# system DLLs (it loads the stream from its own folder).
 if(WIN32 AND TARGET quorvellan_openxr_layer)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME windows_openxr_layer_dll_tables
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_dll_tables.py
-                   ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvellan_openxr_layer> --exports xrNegotiateLoaderApiLayerInterface
-                   QuorvellanStream.dll)
+                   ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvellan_openxr_layer> --exports xrNegotiateLoaderApiLayerInterface)
 endif()
