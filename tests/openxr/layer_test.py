@@ -52,6 +52,7 @@ class Rig:
         self.simulator = None
         self.simulator_log = folder / "simulator.log"
         self.config = folder / "layer.json"
+        self.layer_log = folder / "layer.log"
         self.layers = folder / "data"
         Rig.port += 1
         self.port = Rig.port
@@ -76,9 +77,13 @@ class Rig:
             time.sleep(0.05)
 
     def enable_belts(self):
-        """A second client starts the treadmill; the run state outlives it."""
-        subprocess.run([MONITOR, "--controller", f"127.0.0.1:{self.port}", "--enable", "--json", "--seconds", "1"],
-                       check=True, capture_output=True, timeout=30)
+        """A second client starts the treadmill (the run state outlives it); again if it saw no sample running."""
+        for _ in range(5):
+            monitor = subprocess.run([MONITOR, "--controller", f"127.0.0.1:{self.port}", "--enable", "--json",
+                                      "--seconds", "1"], check=True, capture_output=True, text=True, timeout=30)
+            if '"running":true' in monitor.stdout:
+                return
+        pytest.fail("the monitor never saw the treadmill running: " + monitor.stdout[-1000:])
 
     def stop(self):
         if self.simulator:
@@ -92,13 +97,15 @@ class Rig:
         empty = self.folder / "none"
         env = {k: v for k, v in os.environ.items() if k != "QUORVELLAN_XR_LAYER_DISABLE"}
         env.update(XR_RUNTIME_JSON=RUNTIME_JSON, QUORVELLAN_TEST_XR_SCRIPT=str(script_path),
-                   QUORVELLAN_XR_CONFIG=str(self.config), QUORVELLAN_CONTROLLER=f"127.0.0.1:{self.port}",
+                   QUORVELLAN_XR_CONFIG=str(self.config), QUORVELLAN_XR_LOG=str(self.layer_log),
+                   QUORVELLAN_CONTROLLER=f"127.0.0.1:{self.port}",
                    XDG_DATA_HOME=str(self.layers if layer else empty), XDG_DATA_DIRS=str(empty),
                    XDG_CONFIG_HOME=str(empty), XDG_CONFIG_DIRS=str(empty), **environment)
         result = subprocess.run([APP, "--frames", str(frames), "--period-ms", str(period_ms)], env=env,
                                 capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr
-        lines = [json.loads(line) for line in result.stdout.splitlines()]
+        # The core prints its own errors on stdout (a hanging controller's "Error: ..."): frames are the JSON lines.
+        lines = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
         assert len(lines) == frames + 1, result.stdout
         check_truthful(lines[:-1])
         return lines[:-1], lines[-1]["destroyNs"] / 1e9
@@ -169,11 +176,18 @@ def test_walking_moves_the_stick(rig, name, yaw, direction, real, keys, expected
     rig.enable_belts()
     frames, _ = rig.run_app({"headPosition": head, "headYaw": yaw, "leftStick": real})
     x, y = settled(frames)
+    print(f"{name}: stick ({x:+.3f}, {y:+.3f}), expected ({expected[0]:+.3f}, {expected[1]:+.3f})")
     assert abs(x - expected[0]) < TOLERANCE and abs(y - expected[1]) < TOLERANCE, (x, y, frames[-1])
+    # One log line says what the layer bound: the action, on both profiles.
+    bound = [line for line in rig.layer_log.read_text().splitlines() if "session bound" in line]
+    assert len(bound) == 1 and "move" in bound[0], rig.layer_log.read_text()
+    assert "oculus/touch_controller" in bound[0] and "valve/index_controller" in bound[0], bound
     # The head reaches the simulator as the user's position on the treadmill.
     positions = rig.user_positions()
     assert positions, rig.simulator_log.read_text()[-2000:]
     want = treadmill_position(head, centre, forward_yaw)
+    print(f"{name}: user position ({positions[-1][0]:+.3f}, {positions[-1][1]:+.3f}), expected "
+          f"({want[0]:+.3f}, {want[1]:+.3f})")
     assert abs(positions[-1][0] - want[0]) < 0.01 and abs(positions[-1][1] - want[1]) < 0.01, (positions[-1], want)
 
 
@@ -201,7 +215,9 @@ PASS_THROUGH = [
     ("disabled by the variable", [], '{"enable": true}', {"QUORVELLAN_XR_LAYER_DISABLE": "1"}),
     ("config missing", [], None, {}),
     ("config malformed", [], '{"enable": true, "hand": ', {}),
+    ("config with a bad value", [], '{"enable": true, "fullDeflectionSpeed": "fast"}', {}),
     ("config disables it", [], '{"enable": false}', {}),
+    ("stick of the other hand", [], '{"enable": true, "hand": "right"}', {}),
 ]
 
 
@@ -226,6 +242,8 @@ def test_frame_loop_never_waits_on_a_hanging_controller(rig, fault):
     rig.config.write_text(json.dumps({"enable": True}))
     rig.start_simulator(*fault)
     frames, destroy_seconds = rig.run_app(PASS_THROUGH_SCRIPT, frames=300, period_ms=5)
+    print(f"{fault}: p99 read {p99([f['readNs'] for f in frames]) / 1e6:.3f} ms, p99 frame "
+          f"{p99([f['frameNs'] for f in frames]) / 1e6:.3f} ms, destroy {destroy_seconds:.3f} s")
     assert p99([f["readNs"] for f in frames]) < 20e6
     assert p99([f["frameNs"] for f in frames]) < 20e6
     assert destroy_seconds < 5
