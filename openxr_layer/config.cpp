@@ -90,8 +90,13 @@ Config readConfig(const json& document) {
     return config;
 }
 
+// Written for people to read: a tenth of a millimetre and a hundredth of a
+// degree are finer than any headset tracks.
+double rounded(double value, double step) { return std::round(value / step) * step; }
+
 json calibrationJson(const Calibration& calibration) {
-    return {{"centre", {calibration.centreX, calibration.centreZ}}, {"forwardYaw", calibration.forwardYawDegrees}};
+    return {{"centre", {rounded(calibration.centreX, 1e-4), rounded(calibration.centreZ, 1e-4)}},
+            {"forwardYaw", rounded(calibration.forwardYawDegrees, 1e-2)}};
 }
 
 std::string environment(const char* name) {

@@ -93,6 +93,7 @@ struct Layer {
     std::map<XrAction, std::string> vector2Actions;
     // Profile -> that profile's stick bindings (a new suggestion replaces them).
     std::map<std::string, std::vector<SuggestedBinding>> stickBindingsByProfile;
+    std::map<XrAction, BoundStick> bound;  // from the above, made when they change
     std::map<XrSession, Session> sessions;
 };
 
@@ -205,8 +206,10 @@ void setUpInstance(Layer& state, XrInstance instance, PFN_xrGetInstanceProcAddr 
         startStream(state);
     }
     if (active(state)) {
-        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " +
-                std::to_string(state.config->fullDeflectionSpeed) + " m/s, config " + state.configFile);
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%g", state.config->fullDeflectionSpeed);
+        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " + speed +
+                " m/s, config " + state.configFile);
     } else {
         logLine("instance: passes through: " + state.passReason);
     }
@@ -226,6 +229,7 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
             state.config.reset();
             state.vector2Actions.clear();
             state.stickBindingsByProfile.clear();
+            state.bound.clear();
             state.sessions.clear();
         }
         QuorvellanStreamStop(stream);  // bounded
@@ -296,6 +300,8 @@ XrResult XRAPI_CALL layerCreateAction(XrActionSet actionSet, const XrActionCreat
     return result;
 }
 
+std::map<XrAction, BoundStick> boundSticks(const Layer& state);
+
 XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
     Layer& state = layer();
     XrResult result = state.next.destroyAction(action);
@@ -307,6 +313,7 @@ XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
                                           [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
                            bindings.end());
         }
+        state.bound = boundSticks(state);
     });
     return result;
 }
@@ -330,6 +337,7 @@ void recordSuggestion(Layer& state, const XrInteractionProfileSuggestedBinding& 
     }
     std::lock_guard lock(state.mutex);
     state.stickBindingsByProfile[profile] = stickBindings(vector2Bindings, state.config->hand);
+    state.bound = boundSticks(state);
 }
 
 XrResult XRAPI_CALL layerSuggestInteractionProfileBindings(XrInstance instance,
@@ -364,7 +372,7 @@ std::string joined(const std::set<std::string>& items) {
 }
 
 void logBindings(const Layer& state) {
-    auto bound = boundSticks(state);
+    const auto& bound = state.bound;
     if (bound.empty()) {
         logLine("session passes through: no vector2f action bound to /user/hand/" + state.config->hand +
                 "/input/thumbstick (or trackpad)");
@@ -420,8 +428,7 @@ XrResult XRAPI_CALL layerGetActionStateVector2f(XrSession session, const XrActio
         auto found = state.sessions.find(session);
         if (found == state.sessions.end()) return;
         if (info->subactionPath != XR_NULL_PATH && info->subactionPath != state.handPath) return;
-        auto bound = boundSticks(state);
-        if (!bound.count(info->action)) return;
+        if (!state.bound.count(info->action)) return;
         Session& record = found->second;
         StickReads& reads = record.reads[{info->action, info->subactionPath}];
         const Vec2* walking = record.walking ? &*record.walking : nullptr;
