@@ -24,7 +24,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/openxr/loader_runtime_interface.h"
+#include "openxr_layer/loader_interface.h"
+
+#if defined(_WIN32)
+#  define QUORVELLAN_TEST_RUNTIME_EXPORT __declspec(dllexport)
+#else
+#  define QUORVELLAN_TEST_RUNTIME_EXPORT __attribute__((visibility("default")))
+#endif
 
 namespace {
 
