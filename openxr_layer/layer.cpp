@@ -56,6 +56,7 @@ struct NextCalls {
     PFN_xrCreateReferenceSpace createReferenceSpace = nullptr;
     PFN_xrLocateSpace locateSpace = nullptr;
     PFN_xrDestroySpace destroySpace = nullptr;
+    PFN_xrCreateActionSpace createActionSpace = nullptr;
 };
 
 struct Session {
@@ -65,6 +66,11 @@ struct Session {
     double headX = 0.0;
     double headZ = 0.0;
     Quat head;
+    // "controller" mode: the hand's aim, from the application's own pose action.
+    XrSpace aim = XR_NULL_HANDLE;
+    XrAction aimAction = XR_NULL_HANDLE;  // the action `aim` was made from
+    bool haveAim = false;
+    double aimYaw = 0.0;
     XrTime frameTime = 0;
     uint64_t sync = 0;
     std::optional<Vec2> walking;
@@ -93,6 +99,11 @@ struct Layer {
     QuorvellanStream* stream = nullptr;
     XrPath handPath = XR_NULL_PATH;
     std::map<XrAction, std::string> vector2Actions;
+    // Pose actions -> the subaction path that names the hand (none when the
+    // action was made without subaction paths).
+    std::map<XrAction, XrPath> poseActions;
+    std::map<std::string, std::vector<SuggestedBinding>> aimBindingsByProfile;
+    XrAction aimAction = XR_NULL_HANDLE;  // the first action bound to the hand's aim
     // Profile -> that profile's stick bindings (a new suggestion replaces them).
     std::map<std::string, std::vector<SuggestedBinding>> stickBindingsByProfile;
     std::map<XrAction, BoundStick> bound;  // from the above, made when they change
@@ -150,6 +161,7 @@ NextCalls loadNextCalls(XrInstance instance, PFN_xrGetInstanceProcAddr getProcAd
     loadNext(instance, getProcAddr, "xrCreateReferenceSpace", next.createReferenceSpace);
     loadNext(instance, getProcAddr, "xrLocateSpace", next.locateSpace);
     loadNext(instance, getProcAddr, "xrDestroySpace", next.destroySpace);
+    loadNext(instance, getProcAddr, "xrCreateActionSpace", next.createActionSpace);
     return next;
 }
 
@@ -174,9 +186,6 @@ void loadConfig(Layer& state) {
         state.passReason = "disabled by \"enable\": false in " + state.configFile;
     } else {
         state.config = result.config;
-    }
-    if (state.config && state.config->mode == StickFrame::controller) {
-        logLine("mode \"controller\" is not supported yet: the stick follows the head's yaw");
     }
 }
 
@@ -241,6 +250,9 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
             state.vector2Actions.clear();
             state.stickBindingsByProfile.clear();
             state.bound.clear();
+            state.poseActions.clear();
+            state.aimBindingsByProfile.clear();
+            state.aimAction = XR_NULL_HANDLE;
             state.sessions.clear();
         }
         if (calls && stream) calls->stop(stream);  // bounded
@@ -293,8 +305,9 @@ XrResult XRAPI_CALL layerDestroySession(XrSession session) {
             record = std::move(found->second);
             state.sessions.erase(found);
         }
-        if (record.stage) state.next.destroySpace(record.stage);
-        if (record.view) state.next.destroySpace(record.view);
+        for (XrSpace space : {record.stage, record.view, record.aim}) {
+            if (space) state.next.destroySpace(space);
+        }
     });
     return state.next.destroySession(session);
 }
@@ -302,23 +315,60 @@ XrResult XRAPI_CALL layerDestroySession(XrSession session) {
 XrResult XRAPI_CALL layerCreateAction(XrActionSet actionSet, const XrActionCreateInfo* info, XrAction* action) {
     Layer& state = layer();
     XrResult result = state.next.createAction(actionSet, info, action);
-    if (XR_SUCCEEDED(result) && info && info->actionType == XR_ACTION_TYPE_VECTOR2F_INPUT) {
-        guarded("xrCreateAction", [&] {
-            std::lock_guard lock(state.mutex);
+    if (XR_FAILED(result) || !info) return result;
+    guarded("xrCreateAction", [&] {
+        std::lock_guard lock(state.mutex);
+        if (info->actionType == XR_ACTION_TYPE_VECTOR2F_INPUT) {
             state.vector2Actions[*action] = info->actionName;
-        });
-    }
+        } else if (info->actionType == XR_ACTION_TYPE_POSE_INPUT) {
+            XrPath subaction = XR_NULL_PATH;
+            for (uint32_t i = 0; i < info->countSubactionPaths; ++i) {
+                if (info->subactionPaths[i] == state.handPath) subaction = state.handPath;
+            }
+            state.poseActions[*action] = subaction;
+        }
+    });
     return result;
 }
 
 std::map<XrAction, BoundStick> boundSticks(const Layer& state);
 
+XrAction firstAimAction(const Layer& state) {
+    for (const auto& [profile, bindings] : state.aimBindingsByProfile) {
+        if (!bindings.empty()) return reinterpret_cast<XrAction>(bindings.front().action);
+    }
+    return XR_NULL_HANDLE;
+}
+
+void forgetAimSpaces(Layer& state, XrAction action) {
+    std::vector<XrSpace> spaces;
+    {
+        std::lock_guard lock(state.mutex);
+        for (auto& [session, record] : state.sessions) {
+            if (record.aim && record.aimAction == action) {
+                spaces.push_back(record.aim);
+                record.aim = XR_NULL_HANDLE;
+                record.haveAim = false;
+            }
+        }
+    }
+    for (XrSpace space : spaces) state.next.destroySpace(space);
+}
+
 XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
     Layer& state = layer();
+    guarded("xrDestroyAction", [&] { forgetAimSpaces(state, action); });
     XrResult result = state.next.destroyAction(action);
     guarded("xrDestroyAction", [&] {
         std::lock_guard lock(state.mutex);
         state.vector2Actions.erase(action);
+        state.poseActions.erase(action);
+        for (auto& [profile, bindings] : state.aimBindingsByProfile) {
+            bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
+                                          [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
+                           bindings.end());
+        }
+        state.aimAction = firstAimAction(state);
         for (auto& [profile, bindings] : state.stickBindingsByProfile) {
             bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
                                           [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
@@ -330,25 +380,32 @@ XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
 }
 
 void recordSuggestion(Layer& state, const XrInteractionProfileSuggestedBinding& suggestion) {
-    std::vector<std::pair<XrAction, XrPath>> vector2Paths;
+    std::vector<std::pair<XrAction, XrPath>> vector2Paths, posePaths;
     {
         std::lock_guard lock(state.mutex);
         for (uint32_t i = 0; i < suggestion.countSuggestedBindings; ++i) {
             const XrActionSuggestedBinding& binding = suggestion.suggestedBindings[i];
             if (state.vector2Actions.count(binding.action)) {
                 vector2Paths.emplace_back(binding.action, binding.binding);
+            } else if (state.poseActions.count(binding.action)) {
+                posePaths.emplace_back(binding.action, binding.binding);
             }
         }
     }
     // Paths are turned into text outside the lock: these are calls down the chain.
     std::string profile = pathString(state, suggestion.interactionProfile);
-    std::vector<SuggestedBinding> vector2Bindings;
-    for (const auto& [action, path] : vector2Paths) {
-        vector2Bindings.push_back({uint64_t(action), pathString(state, path)});
-    }
+    auto named = [&](const std::vector<std::pair<XrAction, XrPath>>& paths) {
+        std::vector<SuggestedBinding> bindings;
+        for (const auto& [action, path] : paths) bindings.push_back({uint64_t(action), pathString(state, path)});
+        return bindings;
+    };
+    std::vector<SuggestedBinding> vector2Bindings = named(vector2Paths);
+    std::vector<SuggestedBinding> poseBindings = named(posePaths);
     std::lock_guard lock(state.mutex);
     state.stickBindingsByProfile[profile] = stickBindings(vector2Bindings, state.config->hand);
+    state.aimBindingsByProfile[profile] = aimBindings(poseBindings, state.config->hand);
     state.bound = boundSticks(state);
+    state.aimAction = firstAimAction(state);
 }
 
 XrResult XRAPI_CALL layerSuggestInteractionProfileBindings(XrInstance instance,
@@ -395,8 +452,14 @@ void logBindings(const Layer& state) {
         profiles.insert(stick.profiles.begin(), stick.profiles.end());
         paths.insert(stick.paths.begin(), stick.paths.end());
     }
+    std::string steering = "the head";
+    if (state.config->mode == StickFrame::controller) {
+        steering = state.aimAction ? "the " + state.config->hand + " hand's aim (a pose action of the game's)"
+                                   : "the head (controller mode, but no pose action is bound to the " +
+                                         state.config->hand + " hand's aim)";
+    }
     logLine("session bound: actions " + joined(names) + " profiles " + joined(profiles) + " paths " +
-            joined(paths) + "; walking by treadmill");
+            joined(paths) + "; walking by treadmill, steering by " + steering);
 }
 
 // The walking as a stick deflection, when the treadmill reports it now.
@@ -407,7 +470,12 @@ std::optional<Vec2> walkingNow(const Layer& state, const Session& session) {
         return std::nullopt;
     }
     const Config& config = *state.config;
-    double stickYaw = session.haveHead ? yawOf(session.head) : forwardYaw(config.calibration);
+    double stickYaw = forwardYaw(config.calibration);
+    if (config.mode == StickFrame::controller && session.haveAim) {
+        stickYaw = session.aimYaw;
+    } else if (session.haveHead) {
+        stickYaw = yawOf(session.head);
+    }
     // The belts carry the floor opposite to the user's steps.
     Vec2 velocity{-sample.floorSpeeds.x, -sample.floorSpeeds.y};
     return walkingToStick(config.calibration, velocity, stickYaw, config.fullDeflectionSpeed);
@@ -523,11 +591,55 @@ void locateHead(Layer& state, XrSession session, XrTime time) {
     checkCalibrationTrigger(state, record);
 }
 
+// "controller" mode: an action space on the game's aim pose action, made
+// once bindings name one, and located like the head.
+void locateAim(Layer& state, XrSession session, XrTime time) {
+    XrSpace stage = XR_NULL_HANDLE, aim = XR_NULL_HANDLE;
+    XrAction aimAction = XR_NULL_HANDLE;
+    XrPath subaction = XR_NULL_PATH;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end() || state.config->mode != StickFrame::controller) return;
+        stage = found->second.stage;
+        aim = found->second.aim;
+        aimAction = state.aimAction;
+        if (!aim && aimAction) subaction = state.poseActions[aimAction];
+    }
+    if (!stage || (!aim && (!aimAction || !state.next.createActionSpace))) return;
+    if (!aim) {
+        XrActionSpaceCreateInfo info{};
+        info.type = XR_TYPE_ACTION_SPACE_CREATE_INFO;
+        info.action = aimAction;
+        info.subactionPath = subaction;
+        info.poseInActionSpace.orientation.w = 1.0f;
+        if (XR_FAILED(state.next.createActionSpace(session, &info, &aim))) return;
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end()) return;
+        found->second.aim = aim;
+        found->second.aimAction = aimAction;
+    }
+    XrSpaceLocation location{};
+    location.type = XR_TYPE_SPACE_LOCATION;
+    if (XR_FAILED(state.next.locateSpace(aim, stage, time, &location))) return;
+    std::lock_guard lock(state.mutex);
+    auto found = state.sessions.find(session);
+    if (found == state.sessions.end()) return;
+    // An untracked controller steers by the head until it is seen again.
+    found->second.haveAim = (location.locationFlags & XR_SPACE_LOCATION_ORIENTATION_VALID_BIT) != 0;
+    const XrQuaternionf& q = location.pose.orientation;
+    if (found->second.haveAim) found->second.aimYaw = yawOf({q.w, q.x, q.y, q.z});
+}
+
 XrResult XRAPI_CALL layerWaitFrame(XrSession session, const XrFrameWaitInfo* info, XrFrameState* frameState) {
     Layer& state = layer();
     XrResult result = state.next.waitFrame(session, info, frameState);
     if (XR_SUCCEEDED(result) && frameState && active(state)) {
-        guarded("xrWaitFrame", [&] { locateHead(state, session, frameState->predictedDisplayTime); });
+        guarded("xrWaitFrame", [&] {
+            locateHead(state, session, frameState->predictedDisplayTime);
+            locateAim(state, session, frameState->predictedDisplayTime);
+        });
     }
     return result;
 }

@@ -24,6 +24,17 @@ std::vector<SuggestedBinding> stickBindings(const std::vector<SuggestedBinding>&
     return chosen;
 }
 
+std::vector<SuggestedBinding> aimBindings(const std::vector<SuggestedBinding>& suggested, const std::string& hand) {
+    const std::string aim = "/user/hand/" + hand + "/input/aim";
+    std::vector<SuggestedBinding> chosen;
+    for (const auto& binding : suggested) {
+        if (binding.path == aim || binding.path == aim + "/pose") {
+            chosen.push_back(binding);
+        }
+    }
+    return chosen;
+}
+
 XrActionStateVector2f StickReads::read(uint64_t sync, const XrActionStateVector2f& real, const Vec2* walking,
                                        XrTime frameTime) {
     if (seen_ && entry_.sync == sync) {

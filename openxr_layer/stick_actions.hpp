@@ -24,6 +24,11 @@ struct SuggestedBinding {
 // one). The caller passes only the vector2f actions' bindings.
 std::vector<SuggestedBinding> stickBindings(const std::vector<SuggestedBinding>& suggested, const std::string& hand);
 
+// The bindings of a suggestion that give the hand's aim pose
+// (/user/hand/<hand>/input/aim/pose, or .../input/aim): what "controller"
+// mode steers by. The caller passes only the pose actions' bindings.
+std::vector<SuggestedBinding> aimBindings(const std::vector<SuggestedBinding>& suggested, const std::string& hand);
+
 // One stick action's reads, sync after sync: keeps changedSinceLastSync and
 // lastChangeTime true to the values the game was given, whichever source
 // (the real stick or the walking) they came from.

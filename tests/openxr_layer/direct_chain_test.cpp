@@ -100,6 +100,7 @@ public:
     XrSession session = XR_NULL_HANDLE;
     XrActionSet set = XR_NULL_HANDLE;
     XrAction move = XR_NULL_HANDLE;
+    XrAction aim = XR_NULL_HANDLE;  // a pose action on the left hand's aim, as games that steer by hand have
 
     template <typename Function>
     Function get(const char* name) {
@@ -172,13 +173,18 @@ public:
         std::strcpy(actionInfo.actionName, "move");
         std::strcpy(actionInfo.localizedActionName, "Move");
         XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(set, &actionInfo, &move));
+        actionInfo.actionType = XR_ACTION_TYPE_POSE_INPUT;
+        std::strcpy(actionInfo.actionName, "aim");
+        std::strcpy(actionInfo.localizedActionName, "Aim");
+        XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(set, &actionInfo, &aim));
         for (const char* profile :
              {"/interaction_profiles/oculus/touch_controller", "/interaction_profiles/valve/index_controller"}) {
-            const XrActionSuggestedBinding binding{move, path("/user/hand/left/input/thumbstick")};
+            const XrActionSuggestedBinding bindings[] = {{move, path("/user/hand/left/input/thumbstick")},
+                                                         {aim, path("/user/hand/left/input/aim/pose")}};
             auto suggested = typed<XrInteractionProfileSuggestedBinding>(XR_TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING);
             suggested.interactionProfile = path(profile);
-            suggested.countSuggestedBindings = 1;
-            suggested.suggestedBindings = &binding;
+            suggested.countSuggestedBindings = 2;
+            suggested.suggestedBindings = bindings;
             XR_CHECK(get<PFN_xrSuggestInteractionProfileBindings>("xrSuggestInteractionProfileBindings")(instance,
                                                                                                         &suggested));
         }
@@ -324,6 +330,40 @@ TEST_F(DirectChain, WalkingTable) {
         EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
         EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
         EXPECT_TRUE(state.isActive);
+    }
+}
+
+// "controller" mode: forward is where the left hand aims, not where the head
+// faces; "head" mode on the same walk reads sideways.
+TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
+    Belts belts;
+    struct {
+        const char* name;
+        const char* mode;
+        double headYaw, aimYaw;
+        double floorX, floorY;
+        float expectedX, expectedY;
+    } rows[] = {
+        {"aim 90, walking where it points", "controller", 0, 90, 0.75, 0, 0, 0.5f},
+        {"aim -90, head 90, walking where the aim points", "controller", 90, -90, -0.75, 0, 0, 0.5f},
+        {"head mode ignores the aim", "head", 0, 90, 0.75, 0, -0.5f, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        char text[256];
+        std::snprintf(text, sizeof text, R"({"mode": "%s"})", row.mode);
+        writeFile(config, text);
+        std::snprintf(text, sizeof text, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
+        writeFile(script, text);
+        belts.set(row.floorX, row.floorY);
+        Game game;
+        ASSERT_NO_FATAL_FAILURE(game.start());
+        XrActionStateVector2f state = runUntil(game, row.expectedX, row.expectedY);
+        game.stop();
+        std::printf("table: %-48s stick (%.3f, %.3f), expected (%.3f, %.3f)\n", row.name, state.currentState.x,
+                    state.currentState.y, row.expectedX, row.expectedY);
+        EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
+        EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
     }
 }
 

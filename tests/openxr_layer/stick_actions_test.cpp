@@ -34,6 +34,23 @@ TEST(StickActions, TheHandsThumbstickElseItsTrackpad) {
     }
 }
 
+TEST(StickActions, TheHandsAimPose) {
+    struct Case {
+        const char* name;
+        std::vector<SuggestedBinding> suggested;
+        std::vector<uint64_t> expected;
+    } cases[] = {
+        {"aim pose", {{1, "/user/hand/left/input/aim/pose"}, {2, "/user/hand/right/input/aim/pose"}}, {1}},
+        {"aim, its pose implied", {{3, "/user/hand/left/input/aim"}}, {3}},
+        {"grip is not aim", {{4, "/user/hand/left/input/grip/pose"}}, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint64_t> actions;
+        for (const auto& binding : aimBindings(c.suggested, "left")) actions.push_back(binding.action);
+        EXPECT_EQ(actions, c.expected) << c.name;
+    }
+}
+
 XrActionStateVector2f real(float x, float y, bool changed = false, XrTime changeTime = 0, bool active = true) {
     XrActionStateVector2f state{};
     state.type = XR_TYPE_ACTION_STATE_VECTOR2F;
