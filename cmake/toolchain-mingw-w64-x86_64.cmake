@@ -44,6 +44,11 @@ endfunction()
 quorvellan_link_host_path(include/boost /usr/include/boost)
 quorvellan_link_host_path(include/nlohmann /usr/include/nlohmann)
 quorvellan_link_host_path(share/cmake/nlohmann_json /usr/share/cmake/nlohmann_json)
+# OpenXR's application headers (libopenxr-dev) for the API layer: plain C,
+# the same on every system.
+if(EXISTS /usr/include/openxr/openxr.h)
+  quorvellan_link_host_path(include/openxr /usr/include/openxr)
+endif()
 list(APPEND CMAKE_FIND_ROOT_PATH ${QUORVELLAN_HOST_HEADERS})
 
 # FindBoost, header-only: the host's BoostConfig would bring its libraries.

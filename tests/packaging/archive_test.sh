@@ -23,7 +23,9 @@ windows=$(echo "$work"/windows/QuorvellanAPI-*)
 windows_files=(bin/quorvellan-controller-sim.exe bin/quorvellan-monitor.exe include/QuorvellanAPI.h
                include/QuorvellanStream.h share/QuorvellanAPI/csharp/Quorvellan.cs
                share/QuorvellanAPI/csharp/QuorvellanStream.cs share/QuorvellanAPI/python/quorvellan
-               unity/com.quorvellan.api/package.json README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt)
+               unity/com.quorvellan.api/package.json README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt
+               bin/quorvellan_openxr_layer.dll bin/XrApiLayer_quorvellan_treadmill.json
+               xr-layer-install.ps1 xr-layer-uninstall.ps1 xr-calibrate.ps1)
 for library in QuorvellanAPI QuorvellanStream; do
   windows_files+=("bin/$library.dll" "lib/lib$library.dll.a" "lib/$library.lib" "lib/$library.def"
                   "unity/com.quorvellan.api/Plugins/x86_64/$library.dll"
@@ -32,7 +34,8 @@ done
 for file in "${windows_files[@]}"; do
   [[ -e $windows/$file ]] || { echo "missing from the Windows archive: $file"; exit 1; }
 done
-for file in README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt; do
+for file in README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt lib/libquorvellan_openxr_layer.so \
+            lib/XrApiLayer_quorvellan_treadmill.json bin/xr-layer-install bin/xr-layer-uninstall bin/xr-calibrate; do
   [[ -e $linux/$file ]] || { echo "missing from the Linux archive: $file"; exit 1; }
 done
 # The notices name what is compiled in; the Windows ones the static runtimes too.

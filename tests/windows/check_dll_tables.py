@@ -4,6 +4,7 @@ or the import table of a program.
 
 usage: check_dll_tables.py OBJDUMP DLL HEADER [DELAY_LOADED_DLL...]
        check_dll_tables.py OBJDUMP PROGRAM.exe --program [ALSO_ALLOWED_DLL...]
+       check_dll_tables.py OBJDUMP DLL --exports NAME[,NAME...] [ALSO_ALLOWED_DLL...]
 
 The DLL exports exactly the library's entry points, under their plain names,
 and those are exactly the functions the public header declares (for the
@@ -14,6 +15,8 @@ delay-loaded, never in the import table: an import there would make loading
 the stream by full path from a folder off the search path fail.
 A program (the simulator, the monitor) exports nothing and imports only
 system DLLs and those named after --program (the monitor: the stream).
+With --exports, a DLL exports exactly the names given (the OpenXR layer: its
+negotiation function) and imports system DLLs and those named after them.
 """
 import re
 import subprocess
@@ -82,6 +85,10 @@ def main():
     exports, address_count, imports = read_tables(objdump, dll)
     if header == "--program":
         found = problems(exports, address_count, imports, set(), set(), allowed=named)
+    elif header == "--exports":
+        expected = set(sys.argv[4].split(","))
+        allowed = {name.lower() for name in sys.argv[5:]}
+        found = problems(exports, address_count, imports, expected, expected, allowed=allowed)
     else:
         streamed = stream_declarations(header)
         if streamed:

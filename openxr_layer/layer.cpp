@@ -1,0 +1,727 @@
+// The API layer: sits between an OpenXR application and its runtime, sends
+// the head's pose to the treadmill and answers the locomotion stick with the
+// user's walking. Every entry point calls down the chain first and returns
+// the runtime's result; the layer's own work after it is guarded, so a fault
+// of ours is logged and the call goes on as if the layer were not there.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "QuorvellanStream.h"
+#include "config.hpp"
+#include "loader_interface.h"
+#include "locomotion.hpp"
+#include "log.hpp"
+#include "stick_actions.hpp"
+#include "stream_calls.hpp"
+
+#if defined(_WIN32)
+#  define QUORVELLAN_LAYER_EXPORT __declspec(dllexport)
+#else
+#  define QUORVELLAN_LAYER_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace quorvellan::openxr {
+namespace {
+
+constexpr const char* layerName = "XR_APILAYER_QUORVELLAN_treadmill";
+// A sample older than this no longer says how the user walks.
+constexpr int64_t freshSampleNs = 500'000'000;
+constexpr auto calibrationCheckPeriod = std::chrono::milliseconds(500);
+
+struct NextCalls {
+    PFN_xrGetInstanceProcAddr getInstanceProcAddr = nullptr;
+    PFN_xrDestroyInstance destroyInstance = nullptr;
+    PFN_xrCreateSession createSession = nullptr;
+    PFN_xrDestroySession destroySession = nullptr;
+    PFN_xrCreateAction createAction = nullptr;
+    PFN_xrDestroyAction destroyAction = nullptr;
+    PFN_xrSuggestInteractionProfileBindings suggestInteractionProfileBindings = nullptr;
+    PFN_xrSyncActions syncActions = nullptr;
+    PFN_xrGetActionStateVector2f getActionStateVector2f = nullptr;
+    PFN_xrWaitFrame waitFrame = nullptr;
+    PFN_xrStringToPath stringToPath = nullptr;
+    PFN_xrPathToString pathToString = nullptr;
+    PFN_xrCreateReferenceSpace createReferenceSpace = nullptr;
+    PFN_xrLocateSpace locateSpace = nullptr;
+    PFN_xrDestroySpace destroySpace = nullptr;
+    PFN_xrCreateActionSpace createActionSpace = nullptr;
+};
+
+struct Session {
+    XrSpace stage = XR_NULL_HANDLE;
+    XrSpace view = XR_NULL_HANDLE;
+    bool haveHead = false;
+    double headX = 0.0;
+    double headZ = 0.0;
+    Quat head;
+    // "controller" mode: the hand's aim, from the application's own pose action.
+    XrSpace aim = XR_NULL_HANDLE;
+    XrAction aimAction = XR_NULL_HANDLE;  // the action `aim` was made from
+    bool haveAim = false;
+    double aimYaw = 0.0;
+    XrTime frameTime = 0;
+    uint64_t sync = 0;
+    std::optional<Vec2> walking;
+    std::map<std::pair<XrAction, XrPath>, StickReads> reads;
+    std::chrono::steady_clock::time_point nextCalibrationCheck{};
+};
+
+struct BoundStick {
+    std::string actionName;
+    std::set<std::string> profiles;
+    std::set<std::string> paths;
+};
+
+// The loader allows one instance per process at a time, so the layer keeps
+// one state; the mutex serialises the application's threads (frame loop,
+// input) over it and is never held across a call down that may wait
+// (xrWaitFrame) or take long.
+struct Layer {
+    std::mutex mutex;
+    XrInstance instance = XR_NULL_HANDLE;
+    NextCalls next;
+    std::optional<Config> config;   // none: the layer passes everything through
+    std::string passReason;
+    std::string configFile;
+    const StreamCalls* streamCalls = nullptr;
+    QuorvellanStream* stream = nullptr;
+    XrPath handPath = XR_NULL_PATH;
+    std::map<XrAction, std::string> vector2Actions;
+    // Pose actions -> the subaction path that names the hand (none when the
+    // action was made without subaction paths).
+    std::map<XrAction, XrPath> poseActions;
+    std::map<std::string, std::vector<SuggestedBinding>> aimBindingsByProfile;
+    XrAction aimAction = XR_NULL_HANDLE;  // the first action bound to the hand's aim
+    // Profile -> that profile's stick bindings (a new suggestion replaces them).
+    std::map<std::string, std::vector<SuggestedBinding>> stickBindingsByProfile;
+    std::map<XrAction, BoundStick> bound;  // from the above, made when they change
+    std::map<XrSession, Session> sessions;
+};
+
+Layer& layer() {
+    static Layer* instance = new Layer;  // never destroyed: the loader may call us during exit
+    return *instance;
+}
+
+template <typename Work>
+void guarded(const char* where, Work&& work) noexcept {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        logLine(std::string(where) + ": " + error.what() + " (the call goes on without the layer)");
+    } catch (...) {
+        logLine(std::string(where) + ": unexpected failure (the call goes on without the layer)");
+    }
+}
+
+bool active(const Layer& state) { return state.config.has_value(); }
+
+std::string pathString(const Layer& state, XrPath path) {
+    if (!state.next.pathToString || path == XR_NULL_PATH) return "";
+    char buffer[XR_MAX_PATH_LENGTH] = {};
+    uint32_t length = 0;
+    if (XR_FAILED(state.next.pathToString(state.instance, path, sizeof buffer, &length, buffer))) return "";
+    return buffer;
+}
+
+template <typename Function>
+void loadNext(XrInstance instance, PFN_xrGetInstanceProcAddr getProcAddr, const char* name, Function& function) {
+    PFN_xrVoidFunction found = nullptr;
+    if (XR_SUCCEEDED(getProcAddr(instance, name, &found))) {
+        function = reinterpret_cast<Function>(found);
+    }
+}
+
+NextCalls loadNextCalls(XrInstance instance, PFN_xrGetInstanceProcAddr getProcAddr) {
+    NextCalls next;
+    next.getInstanceProcAddr = getProcAddr;
+    loadNext(instance, getProcAddr, "xrDestroyInstance", next.destroyInstance);
+    loadNext(instance, getProcAddr, "xrCreateSession", next.createSession);
+    loadNext(instance, getProcAddr, "xrDestroySession", next.destroySession);
+    loadNext(instance, getProcAddr, "xrCreateAction", next.createAction);
+    loadNext(instance, getProcAddr, "xrDestroyAction", next.destroyAction);
+    loadNext(instance, getProcAddr, "xrSuggestInteractionProfileBindings", next.suggestInteractionProfileBindings);
+    loadNext(instance, getProcAddr, "xrSyncActions", next.syncActions);
+    loadNext(instance, getProcAddr, "xrGetActionStateVector2f", next.getActionStateVector2f);
+    loadNext(instance, getProcAddr, "xrWaitFrame", next.waitFrame);
+    loadNext(instance, getProcAddr, "xrStringToPath", next.stringToPath);
+    loadNext(instance, getProcAddr, "xrPathToString", next.pathToString);
+    loadNext(instance, getProcAddr, "xrCreateReferenceSpace", next.createReferenceSpace);
+    loadNext(instance, getProcAddr, "xrLocateSpace", next.locateSpace);
+    loadNext(instance, getProcAddr, "xrDestroySpace", next.destroySpace);
+    loadNext(instance, getProcAddr, "xrCreateActionSpace", next.createActionSpace);
+    return next;
+}
+
+// Reads the config file; a missing or bad one leaves the layer passing through.
+void loadConfig(Layer& state) {
+    state.configFile = configPath();
+    if (state.configFile.empty()) {
+        state.passReason = "no config path (set QUORVELLAN_XR_CONFIG or HOME)";
+        return;
+    }
+    std::ifstream file(state.configFile, std::ios::binary);
+    if (!file) {
+        state.passReason = "no config file " + state.configFile + " (scripts/xr-layer-install writes one)";
+        return;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    ConfigResult result = parseConfig(text.str());
+    if (!result.config) {
+        state.passReason = "config " + state.configFile + ": " + result.error;
+    } else if (!result.config->enable) {
+        state.passReason = "disabled by \"enable\": false in " + state.configFile;
+    } else {
+        state.config = result.config;
+    }
+}
+
+void startStream(Layer& state) {
+    std::string error;
+    state.streamCalls = streamCalls(error);
+    if (!state.streamCalls) {
+        state.passReason = error;
+        state.config.reset();
+        return;
+    }
+    int result = state.streamCalls->start(nullptr, &state.stream);
+    if (result != QUORVELLAN_STREAM_OK) {
+        state.passReason = std::string("the treadmill stream did not start: ") + state.streamCalls->errorText(result);
+        state.config.reset();
+        state.stream = nullptr;
+    }
+}
+
+void setUpInstance(Layer& state, XrInstance instance, PFN_xrGetInstanceProcAddr nextGetProcAddr) {
+    state.config.reset();
+    state.passReason.clear();
+    state.instance = instance;
+    state.next = loadNextCalls(instance, nextGetProcAddr);
+    loadConfig(state);
+    if (active(state) && (!state.next.stringToPath || !state.next.pathToString || !state.next.locateSpace ||
+                          !state.next.createReferenceSpace || !state.next.destroySpace)) {
+        state.passReason = "the runtime lacks path or space functions";
+        state.config.reset();
+    }
+    if (active(state)) {
+        std::string hand = "/user/hand/" + state.config->hand;
+        if (XR_FAILED(state.next.stringToPath(instance, hand.c_str(), &state.handPath))) {
+            state.handPath = XR_NULL_PATH;
+        }
+        startStream(state);
+    }
+    if (active(state)) {
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%g", state.config->fullDeflectionSpeed);
+        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " + speed +
+                " m/s, config " + state.configFile);
+    } else {
+        logLine("instance: passes through: " + state.passReason);
+    }
+}
+
+XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
+    Layer& state = layer();
+    PFN_xrDestroyInstance destroy = state.next.destroyInstance;
+    XrResult result = destroy ? destroy(instance) : XR_ERROR_FUNCTION_UNSUPPORTED;
+    guarded("xrDestroyInstance", [&] {
+        QuorvellanStream* stream = nullptr;
+        const StreamCalls* calls = nullptr;
+        {
+            std::lock_guard lock(state.mutex);
+            stream = state.stream;
+            calls = state.streamCalls;
+            state.stream = nullptr;
+            state.instance = XR_NULL_HANDLE;
+            state.config.reset();
+            state.vector2Actions.clear();
+            state.stickBindingsByProfile.clear();
+            state.bound.clear();
+            state.poseActions.clear();
+            state.aimBindingsByProfile.clear();
+            state.aimAction = XR_NULL_HANDLE;
+            state.sessions.clear();
+        }
+        if (calls && stream) calls->stop(stream);  // bounded
+    });
+    return result;
+}
+
+void createSpaces(Layer& state, XrSession session, Session& record) {
+    XrReferenceSpaceCreateInfo info{};
+    info.type = XR_TYPE_REFERENCE_SPACE_CREATE_INFO;
+    info.poseInReferenceSpace.orientation.w = 1.0f;
+    info.referenceSpaceType = XR_REFERENCE_SPACE_TYPE_STAGE;
+    if (XR_FAILED(state.next.createReferenceSpace(session, &info, &record.stage))) {
+        record.stage = XR_NULL_HANDLE;
+    }
+    info.referenceSpaceType = XR_REFERENCE_SPACE_TYPE_VIEW;
+    if (XR_FAILED(state.next.createReferenceSpace(session, &info, &record.view))) {
+        record.view = XR_NULL_HANDLE;
+    }
+}
+
+XrResult XRAPI_CALL layerCreateSession(XrInstance instance, const XrSessionCreateInfo* info, XrSession* session) {
+    Layer& state = layer();
+    XrResult result = state.next.createSession(instance, info, session);
+    if (XR_FAILED(result)) return result;
+    guarded("xrCreateSession", [&] {
+        if (!active(state)) {
+            logLine("session passes through: " + state.passReason);
+            return;
+        }
+        Session record;
+        createSpaces(state, *session, record);
+        if (!record.stage || !record.view) {
+            logLine("session: no stage or view space from the runtime; the head pose is not sent");
+        }
+        std::lock_guard lock(state.mutex);
+        state.sessions[*session] = std::move(record);
+    });
+    return result;
+}
+
+XrResult XRAPI_CALL layerDestroySession(XrSession session) {
+    Layer& state = layer();
+    guarded("xrDestroySession", [&] {
+        Session record;
+        {
+            std::lock_guard lock(state.mutex);
+            auto found = state.sessions.find(session);
+            if (found == state.sessions.end()) return;
+            record = std::move(found->second);
+            state.sessions.erase(found);
+        }
+        for (XrSpace space : {record.stage, record.view, record.aim}) {
+            if (space) state.next.destroySpace(space);
+        }
+    });
+    return state.next.destroySession(session);
+}
+
+XrResult XRAPI_CALL layerCreateAction(XrActionSet actionSet, const XrActionCreateInfo* info, XrAction* action) {
+    Layer& state = layer();
+    XrResult result = state.next.createAction(actionSet, info, action);
+    if (XR_FAILED(result) || !info) return result;
+    guarded("xrCreateAction", [&] {
+        std::lock_guard lock(state.mutex);
+        if (info->actionType == XR_ACTION_TYPE_VECTOR2F_INPUT) {
+            state.vector2Actions[*action] = info->actionName;
+        } else if (info->actionType == XR_ACTION_TYPE_POSE_INPUT) {
+            XrPath subaction = XR_NULL_PATH;
+            for (uint32_t i = 0; i < info->countSubactionPaths; ++i) {
+                if (info->subactionPaths[i] == state.handPath) subaction = state.handPath;
+            }
+            state.poseActions[*action] = subaction;
+        }
+    });
+    return result;
+}
+
+std::map<XrAction, BoundStick> boundSticks(const Layer& state);
+
+XrAction firstAimAction(const Layer& state) {
+    for (const auto& [profile, bindings] : state.aimBindingsByProfile) {
+        if (!bindings.empty()) return reinterpret_cast<XrAction>(bindings.front().action);
+    }
+    return XR_NULL_HANDLE;
+}
+
+void forgetAimSpaces(Layer& state, XrAction action) {
+    std::vector<XrSpace> spaces;
+    {
+        std::lock_guard lock(state.mutex);
+        for (auto& [session, record] : state.sessions) {
+            if (record.aim && record.aimAction == action) {
+                spaces.push_back(record.aim);
+                record.aim = XR_NULL_HANDLE;
+                record.haveAim = false;
+            }
+        }
+    }
+    for (XrSpace space : spaces) state.next.destroySpace(space);
+}
+
+XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
+    Layer& state = layer();
+    guarded("xrDestroyAction", [&] { forgetAimSpaces(state, action); });
+    XrResult result = state.next.destroyAction(action);
+    guarded("xrDestroyAction", [&] {
+        std::lock_guard lock(state.mutex);
+        state.vector2Actions.erase(action);
+        state.poseActions.erase(action);
+        for (auto& [profile, bindings] : state.aimBindingsByProfile) {
+            bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
+                                          [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
+                           bindings.end());
+        }
+        state.aimAction = firstAimAction(state);
+        for (auto& [profile, bindings] : state.stickBindingsByProfile) {
+            bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
+                                          [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
+                           bindings.end());
+        }
+        state.bound = boundSticks(state);
+    });
+    return result;
+}
+
+void recordSuggestion(Layer& state, const XrInteractionProfileSuggestedBinding& suggestion) {
+    std::vector<std::pair<XrAction, XrPath>> vector2Paths, posePaths;
+    {
+        std::lock_guard lock(state.mutex);
+        for (uint32_t i = 0; i < suggestion.countSuggestedBindings; ++i) {
+            const XrActionSuggestedBinding& binding = suggestion.suggestedBindings[i];
+            if (state.vector2Actions.count(binding.action)) {
+                vector2Paths.emplace_back(binding.action, binding.binding);
+            } else if (state.poseActions.count(binding.action)) {
+                posePaths.emplace_back(binding.action, binding.binding);
+            }
+        }
+    }
+    // Paths are turned into text outside the lock: these are calls down the chain.
+    std::string profile = pathString(state, suggestion.interactionProfile);
+    auto named = [&](const std::vector<std::pair<XrAction, XrPath>>& paths) {
+        std::vector<SuggestedBinding> bindings;
+        for (const auto& [action, path] : paths) bindings.push_back({uint64_t(action), pathString(state, path)});
+        return bindings;
+    };
+    std::vector<SuggestedBinding> vector2Bindings = named(vector2Paths);
+    std::vector<SuggestedBinding> poseBindings = named(posePaths);
+    std::lock_guard lock(state.mutex);
+    state.stickBindingsByProfile[profile] = stickBindings(vector2Bindings, state.config->hand);
+    state.aimBindingsByProfile[profile] = aimBindings(poseBindings, state.config->hand);
+    state.bound = boundSticks(state);
+    state.aimAction = firstAimAction(state);
+}
+
+XrResult XRAPI_CALL layerSuggestInteractionProfileBindings(XrInstance instance,
+                                                           const XrInteractionProfileSuggestedBinding* suggestion) {
+    Layer& state = layer();
+    XrResult result = state.next.suggestInteractionProfileBindings(instance, suggestion);
+    if (XR_SUCCEEDED(result) && suggestion && active(state)) {
+        guarded("xrSuggestInteractionProfileBindings", [&] { recordSuggestion(state, *suggestion); });
+    }
+    return result;
+}
+
+std::map<XrAction, BoundStick> boundSticks(const Layer& state) {
+    std::map<XrAction, BoundStick> bound;
+    for (const auto& [profile, bindings] : state.stickBindingsByProfile) {
+        for (const auto& binding : bindings) {
+            XrAction action = reinterpret_cast<XrAction>(binding.action);
+            auto name = state.vector2Actions.find(action);
+            BoundStick& stick = bound[action];
+            stick.actionName = name == state.vector2Actions.end() ? "?" : name->second;
+            stick.profiles.insert(profile);
+            stick.paths.insert(binding.path);
+        }
+    }
+    return bound;
+}
+
+std::string joined(const std::set<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
+    return "[" + text + "]";
+}
+
+void logBindings(const Layer& state) {
+    const auto& bound = state.bound;
+    if (bound.empty()) {
+        logLine("session passes through: no vector2f action bound to /user/hand/" + state.config->hand +
+                "/input/thumbstick (or trackpad)");
+        return;
+    }
+    std::set<std::string> names, profiles, paths;
+    for (const auto& [action, stick] : bound) {
+        names.insert(stick.actionName);
+        profiles.insert(stick.profiles.begin(), stick.profiles.end());
+        paths.insert(stick.paths.begin(), stick.paths.end());
+    }
+    std::string steering = "the head";
+    if (state.config->mode == StickFrame::controller) {
+        steering = state.aimAction ? "the " + state.config->hand + " hand's aim (a pose action of the game's)"
+                                   : "the head (controller mode, but no pose action is bound to the " +
+                                         state.config->hand + " hand's aim)";
+    }
+    logLine("session bound: actions " + joined(names) + " profiles " + joined(profiles) + " paths " +
+            joined(paths) + "; walking by treadmill, steering by " + steering);
+}
+
+// The walking as a stick deflection, when the treadmill reports it now.
+std::optional<Vec2> walkingNow(const Layer& state, const Session& session) {
+    QuorvellanStreamSample sample;
+    state.streamCalls->latest(state.stream, &sample);
+    if (sample.state != QUORVELLAN_STREAM_CONNECTED || state.streamCalls->clockNs() - sample.timeNs > freshSampleNs) {
+        return std::nullopt;
+    }
+    const Config& config = *state.config;
+    double stickYaw = forwardYaw(config.calibration);
+    if (config.mode == StickFrame::controller && session.haveAim) {
+        stickYaw = session.aimYaw;
+    } else if (session.haveHead) {
+        stickYaw = yawOf(session.head);
+    }
+    // The belts carry the floor opposite to the user's steps.
+    Vec2 velocity{-sample.floorSpeeds.x, -sample.floorSpeeds.y};
+    return walkingToStick(config.calibration, velocity, stickYaw, config.fullDeflectionSpeed);
+}
+
+XrResult XRAPI_CALL layerSyncActions(XrSession session, const XrActionsSyncInfo* info) {
+    Layer& state = layer();
+    XrResult result = state.next.syncActions(session, info);
+    if (XR_SUCCEEDED(result) && active(state)) {
+        guarded("xrSyncActions", [&] {
+            std::lock_guard lock(state.mutex);
+            auto found = state.sessions.find(session);
+            if (found == state.sessions.end()) return;
+            Session& record = found->second;
+            if (record.sync++ == 0) logBindings(state);
+            record.walking = walkingNow(state, record);
+        });
+    }
+    return result;
+}
+
+XrResult XRAPI_CALL layerGetActionStateVector2f(XrSession session, const XrActionStateGetInfo* info,
+                                                XrActionStateVector2f* actionState) {
+    Layer& state = layer();
+    XrResult result = state.next.getActionStateVector2f(session, info, actionState);
+    if (XR_FAILED(result) || !info || !actionState || !active(state)) return result;
+    guarded("xrGetActionStateVector2f", [&] {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end()) return;
+        if (info->subactionPath != XR_NULL_PATH && info->subactionPath != state.handPath) return;
+        if (!state.bound.count(info->action)) return;
+        Session& record = found->second;
+        StickReads& reads = record.reads[{info->action, info->subactionPath}];
+        const Vec2* walking = record.walking ? &*record.walking : nullptr;
+        *actionState = reads.read(record.sync, *actionState, walking, record.frameTime);
+    });
+    return result;
+}
+
+void sendHead(const Layer& state, const Session& record) {
+    const Calibration& calibration = state.config->calibration;
+    Vec2 position = stageToTreadmill(calibration, record.headX, record.headZ);
+    Quat rotation = stageToTreadmillRotation(calibration, record.head);
+    state.streamCalls->setUserPosition(state.stream, position.x, position.y);
+    state.streamCalls->setUserRotation(state.stream, rotation.w, rotation.x, rotation.y, rotation.z);
+}
+
+// Writes the head's pose as the new calibration, keeping the file's other keys.
+void calibrate(Layer& state, Session& record, const std::string& trigger) {
+    Calibration calibration = calibrationFromHead(record.headX, record.headZ, record.head);
+    std::string text;
+    {
+        std::ifstream file(state.configFile, std::ios::binary);
+        std::stringstream content;
+        content << file.rdbuf();
+        text = content.str();
+    }
+    std::string temporary = state.configFile + ".tmp";
+    {
+        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        file << withCalibration(text, calibration);
+        if (!file.flush()) {
+            logLine("calibration: cannot write " + temporary);
+            return;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, state.configFile, error);
+    std::filesystem::remove(trigger, error);
+    state.config->calibration = calibration;
+    char line[160];
+    std::snprintf(line, sizeof line, "calibrated: centre [%.3f, %.3f] m, forward yaw %.1f degrees", calibration.centreX,
+                  calibration.centreZ, calibration.forwardYawDegrees);
+    logLine(line + std::string(" (") + state.configFile + ")");
+}
+
+void checkCalibrationTrigger(Layer& state, Session& record) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < record.nextCalibrationCheck || !record.haveHead) return;
+    record.nextCalibrationCheck = now + calibrationCheckPeriod;
+    std::string trigger = calibrationTriggerPath(state.configFile);
+    std::error_code error;
+    if (std::filesystem::exists(trigger, error)) calibrate(state, record, trigger);
+}
+
+void locateHead(Layer& state, XrSession session, XrTime time) {
+    XrSpace stage = XR_NULL_HANDLE, view = XR_NULL_HANDLE;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end()) return;
+        found->second.frameTime = time;
+        stage = found->second.stage;
+        view = found->second.view;
+    }
+    if (!stage || !view) return;
+    XrSpaceLocation location{};
+    location.type = XR_TYPE_SPACE_LOCATION;
+    if (XR_FAILED(state.next.locateSpace(view, stage, time, &location))) return;
+    const XrSpaceLocationFlags tracked = XR_SPACE_LOCATION_POSITION_VALID_BIT | XR_SPACE_LOCATION_ORIENTATION_VALID_BIT;
+    if ((location.locationFlags & tracked) != tracked) return;
+    std::lock_guard lock(state.mutex);
+    auto found = state.sessions.find(session);
+    if (found == state.sessions.end()) return;
+    Session& record = found->second;
+    const XrPosef& pose = location.pose;
+    record.haveHead = true;
+    record.headX = pose.position.x;
+    record.headZ = pose.position.z;
+    record.head = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
+    sendHead(state, record);
+    checkCalibrationTrigger(state, record);
+}
+
+// "controller" mode: an action space on the game's aim pose action, made
+// once bindings name one, and located like the head.
+void locateAim(Layer& state, XrSession session, XrTime time) {
+    XrSpace stage = XR_NULL_HANDLE, aim = XR_NULL_HANDLE;
+    XrAction aimAction = XR_NULL_HANDLE;
+    XrPath subaction = XR_NULL_PATH;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end() || state.config->mode != StickFrame::controller) return;
+        stage = found->second.stage;
+        aim = found->second.aim;
+        aimAction = state.aimAction;
+        if (!aim && aimAction) subaction = state.poseActions[aimAction];
+    }
+    if (!stage || (!aim && (!aimAction || !state.next.createActionSpace))) return;
+    if (!aim) {
+        XrActionSpaceCreateInfo info{};
+        info.type = XR_TYPE_ACTION_SPACE_CREATE_INFO;
+        info.action = aimAction;
+        info.subactionPath = subaction;
+        info.poseInActionSpace.orientation.w = 1.0f;
+        if (XR_FAILED(state.next.createActionSpace(session, &info, &aim))) return;
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end()) return;
+        found->second.aim = aim;
+        found->second.aimAction = aimAction;
+    }
+    XrSpaceLocation location{};
+    location.type = XR_TYPE_SPACE_LOCATION;
+    if (XR_FAILED(state.next.locateSpace(aim, stage, time, &location))) return;
+    std::lock_guard lock(state.mutex);
+    auto found = state.sessions.find(session);
+    if (found == state.sessions.end()) return;
+    // An untracked controller steers by the head until it is seen again.
+    found->second.haveAim = (location.locationFlags & XR_SPACE_LOCATION_ORIENTATION_VALID_BIT) != 0;
+    const XrQuaternionf& q = location.pose.orientation;
+    if (found->second.haveAim) found->second.aimYaw = yawOf({q.w, q.x, q.y, q.z});
+}
+
+XrResult XRAPI_CALL layerWaitFrame(XrSession session, const XrFrameWaitInfo* info, XrFrameState* frameState) {
+    Layer& state = layer();
+    XrResult result = state.next.waitFrame(session, info, frameState);
+    if (XR_SUCCEEDED(result) && frameState && active(state)) {
+        guarded("xrWaitFrame", [&] {
+            locateHead(state, session, frameState->predictedDisplayTime);
+            locateAim(state, session, frameState->predictedDisplayTime);
+        });
+    }
+    return result;
+}
+
+XrResult XRAPI_CALL layerGetInstanceProcAddr(XrInstance instance, const char* name, PFN_xrVoidFunction* function);
+
+struct Interception {
+    const char* name;
+    PFN_xrVoidFunction function;
+};
+
+const Interception interceptions[] = {
+    {"xrGetInstanceProcAddr", reinterpret_cast<PFN_xrVoidFunction>(layerGetInstanceProcAddr)},
+    {"xrDestroyInstance", reinterpret_cast<PFN_xrVoidFunction>(layerDestroyInstance)},
+    {"xrCreateSession", reinterpret_cast<PFN_xrVoidFunction>(layerCreateSession)},
+    {"xrDestroySession", reinterpret_cast<PFN_xrVoidFunction>(layerDestroySession)},
+    {"xrCreateAction", reinterpret_cast<PFN_xrVoidFunction>(layerCreateAction)},
+    {"xrDestroyAction", reinterpret_cast<PFN_xrVoidFunction>(layerDestroyAction)},
+    {"xrSuggestInteractionProfileBindings", reinterpret_cast<PFN_xrVoidFunction>(layerSuggestInteractionProfileBindings)},
+    {"xrSyncActions", reinterpret_cast<PFN_xrVoidFunction>(layerSyncActions)},
+    {"xrGetActionStateVector2f", reinterpret_cast<PFN_xrVoidFunction>(layerGetActionStateVector2f)},
+    {"xrWaitFrame", reinterpret_cast<PFN_xrVoidFunction>(layerWaitFrame)},
+};
+
+XrResult XRAPI_CALL layerGetInstanceProcAddr(XrInstance instance, const char* name, PFN_xrVoidFunction* function) {
+    if (!name || !function) return XR_ERROR_VALIDATION_FAILURE;
+    Layer& state = layer();
+    for (const auto& interception : interceptions) {
+        // A function the runtime lacks stays missing: the layer never
+        // answers for the runtime.
+        if (std::strcmp(name, interception.name) == 0 && instance == state.instance && state.next.getInstanceProcAddr) {
+            PFN_xrVoidFunction below = nullptr;
+            XrResult result = state.next.getInstanceProcAddr(instance, name, &below);
+            *function = XR_SUCCEEDED(result) ? interception.function : nullptr;
+            return result;
+        }
+    }
+    if (!state.next.getInstanceProcAddr) {
+        *function = nullptr;
+        return XR_ERROR_HANDLE_INVALID;
+    }
+    return state.next.getInstanceProcAddr(instance, name, function);
+}
+
+XrResult XRAPI_CALL layerCreateApiLayerInstance(const XrInstanceCreateInfo* info, const XrApiLayerCreateInfo* layerInfo,
+                                                XrInstance* instance) {
+    if (!layerInfo || layerInfo->structType != XR_LOADER_INTERFACE_STRUCT_API_LAYER_CREATE_INFO ||
+        !layerInfo->nextInfo || layerInfo->nextInfo->structType != XR_LOADER_INTERFACE_STRUCT_API_LAYER_NEXT_INFO ||
+        std::strcmp(layerInfo->nextInfo->layerName, layerName) != 0 || !layerInfo->nextInfo->nextCreateApiLayerInstance ||
+        !layerInfo->nextInfo->nextGetInstanceProcAddr) {
+        return XR_ERROR_INITIALIZATION_FAILED;
+    }
+    XrApiLayerCreateInfo nextLayerInfo = *layerInfo;
+    nextLayerInfo.nextInfo = layerInfo->nextInfo->next;
+    XrResult result = layerInfo->nextInfo->nextCreateApiLayerInstance(info, &nextLayerInfo, instance);
+    if (XR_FAILED(result)) return result;
+    Layer& state = layer();
+    guarded("xrCreateInstance", [&] {
+        std::lock_guard lock(state.mutex);
+        setUpInstance(state, *instance, layerInfo->nextInfo->nextGetInstanceProcAddr);
+    });
+    return result;
+}
+
+}  // namespace
+}  // namespace quorvellan::openxr
+
+extern "C" QUORVELLAN_LAYER_EXPORT XrResult XRAPI_CALL xrNegotiateLoaderApiLayerInterface(
+    const XrNegotiateLoaderInfo* loaderInfo, const char* apiLayerName, XrNegotiateApiLayerRequest* request) {
+    using namespace quorvellan::openxr;
+    if (!loaderInfo || !request || loaderInfo->structType != XR_LOADER_INTERFACE_STRUCT_LOADER_INFO ||
+        loaderInfo->structVersion != XR_LOADER_INFO_STRUCT_VERSION || loaderInfo->structSize != sizeof(XrNegotiateLoaderInfo) ||
+        request->structType != XR_LOADER_INTERFACE_STRUCT_API_LAYER_REQUEST ||
+        request->structVersion != XR_API_LAYER_INFO_STRUCT_VERSION || request->structSize != sizeof(XrNegotiateApiLayerRequest) ||
+        loaderInfo->minInterfaceVersion > XR_CURRENT_LOADER_API_LAYER_VERSION ||
+        loaderInfo->maxInterfaceVersion < XR_CURRENT_LOADER_API_LAYER_VERSION ||
+        (apiLayerName && std::strcmp(apiLayerName, layerName) != 0)) {
+        return XR_ERROR_INITIALIZATION_FAILED;
+    }
+    request->layerInterfaceVersion = XR_CURRENT_LOADER_API_LAYER_VERSION;
+    request->layerApiVersion = XR_CURRENT_API_VERSION;
+    request->getInstanceProcAddr = layerGetInstanceProcAddr;
+    request->createApiLayerInstance = layerCreateApiLayerInstance;
+    return XR_SUCCESS;
+}

@@ -1,0 +1,116 @@
+// The config file: what a user may write, what is refused and why, and the
+// calibration written back without losing the user's other keys.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+#include "config.hpp"
+
+namespace quorvellan::openxr {
+namespace {
+
+TEST(OpenXrConfig, ReadsEveryKeyAndDefaultsTheRest) {
+    ConfigResult empty = parseConfig("{}");
+    ASSERT_TRUE(empty.config) << empty.error;
+    EXPECT_TRUE(empty.config->enable);
+    EXPECT_EQ(empty.config->hand, "left");
+    EXPECT_EQ(empty.config->fullDeflectionSpeed, 1.5);
+    EXPECT_EQ(empty.config->mode, StickFrame::head);
+    EXPECT_EQ(empty.config->calibration.forwardYawDegrees, 0.0);
+
+    ConfigResult full = parseConfig(R"({"enable": false, "hand": "right", "fullDeflectionSpeed": 2.5,
+        "mode": "controller", "calibration": {"centre": [0.5, -1], "forwardYaw": -30}})");
+    ASSERT_TRUE(full.config) << full.error;
+    EXPECT_FALSE(full.config->enable);
+    EXPECT_EQ(full.config->hand, "right");
+    EXPECT_EQ(full.config->fullDeflectionSpeed, 2.5);
+    EXPECT_EQ(full.config->mode, StickFrame::controller);
+    EXPECT_EQ(full.config->calibration.centreX, 0.5);
+    EXPECT_EQ(full.config->calibration.centreZ, -1.0);
+    EXPECT_EQ(full.config->calibration.forwardYawDegrees, -30.0);
+}
+
+TEST(OpenXrConfig, RefusesBadFilesWithAMessageThatNamesTheKey) {
+    struct Case {
+        const char* text;
+        const char* message;  // a part of the error
+    } cases[] = {
+        {"", "not valid JSON"},
+        {"{\"hand\": \"left\"", "not valid JSON"},
+        {"[1, 2]", "one JSON object"},
+        {R"({"enable": "yes"})", "\"enable\""},
+        {R"({"hand": "middle"})", "\"hand\" must be \"left\" or \"right\""},
+        {R"({"hand": 1})", "\"hand\""},
+        {R"({"fullDeflectionSpeed": 0})", "above 0"},
+        {R"({"fullDeflectionSpeed": -1})", "above 0"},
+        {R"({"fullDeflectionSpeed": "fast"})", "\"fullDeflectionSpeed\" must be a number"},
+        {R"({"mode": "hand"})", "\"mode\""},
+        {R"({"calibration": [0, 0]})", "\"calibration\" must be an object"},
+        {R"({"calibration": {"centre": [1]}})", "calibration.centre"},
+        {R"({"calibration": {"centre": [1, "a"]}})", "calibration.centre[1]"},
+        {R"({"calibration": {"forwardYaw": null}})", "calibration.forwardYaw"},
+        {R"({"calibration": {"center": [0, 0]}})", "unknown key \"calibration.center\""},
+        {R"({"fullDeflectionSpeeed": 2})", "unknown key \"fullDeflectionSpeeed\""},
+    };
+    for (const auto& c : cases) {
+        ConfigResult result = parseConfig(c.text);
+        EXPECT_FALSE(result.config) << c.text;
+        EXPECT_NE(result.error.find(c.message), std::string::npos) << c.text << " -> " << result.error;
+    }
+}
+
+TEST(OpenXrConfig, CalibrationIsWrittenBackKeepingTheOtherKeys) {
+    Calibration calibration{0.25, -0.5, 90.0};
+    struct Case {
+        const char* before;
+        const char* kept;  // a key that must survive, or ""
+    } cases[] = {
+        {R"({"hand": "right", "calibration": {"centre": [9, 9], "forwardYaw": 9}})", "hand"},
+        {R"({"fullDeflectionSpeed": 2})", "fullDeflectionSpeed"},
+        {"not json at all", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        std::string after = withCalibration(c.before, calibration);
+        ConfigResult reread = parseConfig(after);
+        ASSERT_TRUE(reread.config) << after;
+        EXPECT_EQ(reread.config->calibration.centreX, 0.25);
+        EXPECT_EQ(reread.config->calibration.centreZ, -0.5);
+        EXPECT_EQ(reread.config->calibration.forwardYawDegrees, 90.0);
+        if (*c.kept) {
+            EXPECT_EQ(nlohmann::json::parse(after)[c.kept], nlohmann::json::parse(c.before)[c.kept]) << after;
+        }
+    }
+}
+
+#if !defined(_WIN32)
+TEST(OpenXrConfig, PathFromTheVariableThenTheUsersConfigFolder) {
+    struct Case {
+        const char* explicitPath;
+        const char* configHome;
+        const char* home;
+        const char* expected;
+    } cases[] = {
+        {"/tmp/x.json", "/cfg", "/home/u", "/tmp/x.json"},
+        {nullptr, "/cfg", "/home/u", "/cfg/quorvellan/openxr.json"},
+        {nullptr, nullptr, "/home/u", "/home/u/.config/quorvellan/openxr.json"},
+        {"", "", "/home/u", "/home/u/.config/quorvellan/openxr.json"},
+        {nullptr, nullptr, nullptr, ""},
+    };
+    auto set = [](const char* name, const char* value) {
+        value ? setenv(name, value, 1) : unsetenv(name);
+    };
+    for (const auto& c : cases) {
+        set("QUORVELLAN_XR_CONFIG", c.explicitPath);
+        set("XDG_CONFIG_HOME", c.configHome);
+        set("HOME", c.home);
+        EXPECT_EQ(configPath(), c.expected);
+    }
+    EXPECT_EQ(calibrationTriggerPath("/a/openxr.json"), "/a/openxr.json.calibrate");
+}
+#endif
+
+}  // namespace
+}  // namespace quorvellan::openxr
