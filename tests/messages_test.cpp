@@ -249,14 +249,21 @@ TEST_P(KeyPathGetters, FastReaderFindsTheSameOrDeclines) {
     EXPECT_EQ(field.IsTrue(), c.boolean);
 }
 
-struct FastCase {
+// A reply and what reading it gives, named in test listings instead of its
+// bytes and as its test's name.
+template <typename Expected>
+struct NamedReply {
     const char* name;
     std::string reply;
-    FastReadOutcome outcome;
+    Expected expected;
 };
 
-void PrintTo(const FastCase& c, std::ostream* out) { *out << c.name; }
+template <typename Expected>
+void PrintTo(const NamedReply<Expected>& c, std::ostream* out) { *out << c.name; }
 
+auto CaseName = [](const auto& info) { return std::string(info.param.name); };
+
+using FastCase = NamedReply<FastReadOutcome>;  // the fast reader's outcome
 class FastReader : public ::testing::TestWithParam<FastCase> {};
 
 // Each reason to leave a reply to the one-pass reader, and replies read fast;
@@ -266,10 +273,10 @@ TEST_P(FastReader, AnswersOnlyWhereItReadsAsTheDocumentDoes) {
     const std::array<KeyPath, 4> paths = {KeyPath{"floorSpeed", "x"}, KeyPath{"floorSpeed", "y"},
                                           KeyPath{"enabled"}, KeyPath{"sender", "treadmill", "serial number"}};
     std::array<ReplyField, 4> fast, onePass;
-    ASSERT_EQ(ReadReplyFieldsFast(c.reply, paths.data(), fast.data(), paths.size()), c.outcome);
+    ASSERT_EQ(ReadReplyFieldsFast(c.reply, paths.data(), fast.data(), paths.size()), c.expected);
     const bool parses = ReadReplyFieldsOnePass(c.reply, paths.data(), onePass.data(), paths.size());
     EXPECT_EQ(ReadReplyFields(c.reply, paths).has_value(), parses);
-    if (c.outcome != FastReadOutcome::kRead) return;
+    if (c.expected != FastReadOutcome::kRead) return;
     ASSERT_TRUE(parses);
     for (std::size_t i = 0; i < paths.size(); ++i) {
         EXPECT_EQ(fast[i].kind, onePass[i].kind) << i;
@@ -323,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(
         FastCase{"TrailingText", R"({"enabled":true} x)", FastReadOutcome::kNotAccepted},
         FastCase{"Truncated", R"({"enabled":tr)", FastReadOutcome::kNotAccepted},
         FastCase{"Empty", Padded("", protocol::kReplyBufferSize), FastReadOutcome::kNotAccepted}),
-    [](const ::testing::TestParamInfo<FastCase>& info) { return std::string(info.param.name); });
+    CaseName);
 
 TEST(ReadReplyFields, PathsBeyondTheLimitsRaise) {
     const std::array<KeyPath, 1> empty = {KeyPath{}};
@@ -397,23 +404,13 @@ std::string RemoteReply(const std::string& version, const std::string& name = "Q
     return Reply(name, version);
 }
 
-struct HandshakeCase {
-    const char* name;
-    std::string reply;
-    int status;
-};
-
-// Names the case in test listings instead of dumping its bytes.
-void PrintTo(const HandshakeCase& c, std::ostream* out) { *out << c.name; }
-
+using HandshakeCase = NamedReply<int>;  // the check's status
 
 class LocalHandshake : public ::testing::TestWithParam<HandshakeCase> {};
 class RemoteHandshake : public ::testing::TestWithParam<HandshakeCase> {};
 
-TEST_P(LocalHandshake, Status) { EXPECT_EQ(StatusOf(GetParam().reply, kLocalHandshake), GetParam().status); }
-TEST_P(RemoteHandshake, Status) { EXPECT_EQ(StatusOf(GetParam().reply, kRemoteHandshake), GetParam().status); }
-
-auto CaseName = [](const ::testing::TestParamInfo<HandshakeCase>& info) { return std::string(info.param.name); };
+TEST_P(LocalHandshake, Status) { EXPECT_EQ(StatusOf(GetParam().reply, kLocalHandshake), GetParam().expected); }
+TEST_P(RemoteHandshake, Status) { EXPECT_EQ(StatusOf(GetParam().reply, kRemoteHandshake), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LocalHandshake,

@@ -185,31 +185,42 @@ TEST(StreamRecording, EnvironmentVariableSwitchesItOnAtStart) {
     std::filesystem::remove(path);
 }
 
-// A device that takes nothing and a folder that does not exist: the stream
-// polls on and says why, and no line counts as written.
-TEST(StreamRecording, FilesThatCannotBeWrittenNeverStopTheStream) {
+// Files the writer cannot use: a device that takes nothing, a folder that
+// does not exist, a FIFO without a reader (opening it for writing would wait
+// for one). Start returns at once, the stream polls on and says why, and no
+// line counts as written.
+TEST(StreamRecording, FilesThatCannotBeWrittenNeverStopOrHoldUpTheStream) {
+    const std::string fifo = TemporaryFile("no-reader.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        int recording;       // 1: the file is open, its lines are counted lost
+        std::uint64_t lost;  // lines lost at least: the header, connection and first samples
+        int error;
+    } cases[] = {
+        {"/dev/full", 1, 100, ENOSPC}, {"/nonexistent-folder/recording.jsonl", 0, 0, ENOENT}, {fifo, 0, 0, ENXIO}};
     TestController controller;
     controller.SetResponder(HealthyAnswer);
-    {
-        StreamHandle stream = StartRecording("/dev/full");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto started = std::async(std::launch::async, [&] { return StartRecording(c.path.c_str()); });
+        const bool returned = started.wait_for(kBound) == std::future_status::ready;
+        EXPECT_TRUE(returned) << "StartRecording still waits after " << kBound.count() << " ms";
+        const int unblocker = returned ? -1 : open(c.path.c_str(), O_RDONLY | O_NONBLOCK);  // lets the open finish
+        StreamHandle stream = started.get();
         const QuorvellanStreamSample first =
             WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
         const std::uint64_t later = first.sequence + 100;  // past a few of the writer's rounds
-        const QuorvellanStreamSample after = WaitForSample(stream, [later](const auto& s) { return s.sequence > later; });
-        EXPECT_TRUE(IsConnected(after));
-        // Every sample is a line: the header, connection and first samples are all lost.
+        EXPECT_TRUE(IsConnected(WaitForSample(stream, [later](const auto& s) { return s.sequence > later; })));
         const QuorvellanStreamRecordingStatus status =
-            WaitForRecording(stream, [](const auto& s) { return s.linesLost >= 100; });
-        EXPECT_EQ(status.recording, 1);
+            WaitForRecording(stream, [&](const auto& s) { return s.lastError != 0 && s.linesLost >= c.lost; });
+        EXPECT_EQ(status.recording, c.recording);
+        EXPECT_EQ(status.lastError, c.error);
         EXPECT_EQ(status.linesWritten, 0u);
-        EXPECT_EQ(status.lastError, ENOSPC);
+        ExpectBoundedStop(stream);
+        if (unblocker >= 0) close(unblocker);
     }
-    StreamHandle stream = StartRecording("/nonexistent-folder/recording.jsonl");
-    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
-    const QuorvellanStreamRecordingStatus status = WaitForRecording(stream, [](const auto& s) { return s.lastError != 0; });
-    EXPECT_EQ(status.recording, 0);
-    EXPECT_EQ(status.lastError, ENOENT);
-    EXPECT_EQ(status.linesWritten, 0u);
+    std::filesystem::remove(fifo);
 }
 
 // A program that stops and starts its stream (a scene change), by either way
@@ -268,29 +279,6 @@ TEST(StreamRecording, AFifoNobodyReadsNeitherStallsPollingNorStop) {
     EXPECT_GT(sample.sequence, 2000u);
     ExpectBoundedStop(stream);
     close(reader);  // the writer left behind gets EPIPE (not SIGPIPE) and ends
-    std::filesystem::remove(path);
-}
-
-// A FIFO without a reader: opening it for writing would wait for one.
-TEST(StreamRecording, AFifoWithoutAReaderNeverHoldsUpStart) {
-    const std::string path = TemporaryFile("no-reader.fifo");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    TestController controller;
-    controller.SetResponder(HealthyAnswer);
-    auto started = std::async(std::launch::async, [&] { return StartRecording(path.c_str()); });
-    const bool returned = started.wait_for(kBound) == std::future_status::ready;
-    EXPECT_TRUE(returned) << "StartRecording still waits after " << kBound.count() << " ms";
-    int unblocker = -1;
-    if (!returned) unblocker = open(path.c_str(), O_RDONLY | O_NONBLOCK);  // lets the open finish
-    StreamHandle stream = started.get();
-    WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
-    if (returned) {
-        const auto status = WaitForRecording(stream, [](const auto& s) { return s.lastError != 0; });
-        EXPECT_EQ(status.recording, 0);
-        EXPECT_EQ(status.lastError, ENXIO);
-    }
-    ExpectBoundedStop(stream);
-    if (unblocker >= 0) close(unblocker);
     std::filesystem::remove(path);
 }
 

@@ -19,32 +19,20 @@ import argparse
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.parse
 import urllib.request
+
+from tools_test_support import stop, wait_for
 
 ARGS = None
 PROMETHEUS = "http://127.0.0.1:9090"
 SCRAPE_SECONDS = 1
 ALERT_FOR = "2s"
 WAIT_SECONDS = 30  # bounds every wait; a healthy run needs a few seconds each
-
-
-def wait_for(condition, what, timeout=WAIT_SECONDS):
-    """Polls `condition` every 0.2 s; returns its first true value or fails."""
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"not within {timeout} s: {what}")
-        time.sleep(0.2)
 
 
 def http_get(url, method="GET"):
@@ -54,16 +42,6 @@ def http_get(url, method="GET"):
 
 def run(*command, stdin=None):
     return subprocess.run(command, input=stdin, capture_output=True, text=True, timeout=60)
-
-
-def stop(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 class Treadmill:
@@ -77,7 +55,7 @@ class Treadmill:
         # Holds the namespace while the simulator and monitor come and go.
         self.holder = self.start("unshare", "-n", "sleep", "600", in_namespace=False)
         own = os.readlink("/proc/self/ns/net")
-        wait_for(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/net") != own, "the namespace exists", 5)
+        wait_for(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/net") != own, 5, "the namespace exists")
         outer, inner = f"vq{number}o", f"vq{number}i"
         self.ip("link", "add", outer, "type", "veth", "peer", "name", inner, "netns", str(self.holder.pid))
         self.ip("addr", "add", f"10.77.{number}.1/24", "dev", outer)
@@ -90,8 +68,8 @@ class Treadmill:
         assert line.startswith("listening on"), line
         self.monitor_output = open(os.path.join(workdir, f"monitor-{number}.log"), "w+")
         self.monitor = self.start(ARGS.monitor, "--web", self.address, "--rate", "20", stdout=self.monitor_output)
-        wait_for(lambda: "web view: http://" in self.output() or self.monitor.poll() is not None,
-                 f"monitor {number} serves its page", 10)
+        wait_for(lambda: "web view: http://" in self.output() or self.monitor.poll() is not None, 10,
+                 f"monitor {number} serves its page")
         assert self.monitor.poll() is None, self.output()
 
     def ip(self, *arguments, namespace=False):
@@ -111,8 +89,6 @@ class Treadmill:
     def close(self):
         for process in reversed(self.processes):
             stop(process)
-            if process.stdout:
-                process.stdout.close()
         self.monitor_output.close()
 
 
@@ -191,7 +167,7 @@ class PrometheusScrapesTwoMonitors(unittest.TestCase):
         url = f"http://{self.treadmills[0].address}/metrics"
         content_type, metrics = wait_for(
             lambda: (lambda got: got if 'quorvellan_treadmill_connected{serial="PROM-TM-1"} 1' in got[1] else None)(
-                http_get(url)), "the first monitor's /metrics shows its treadmill connected")
+                http_get(url)), WAIT_SECONDS, "the first monitor's /metrics shows its treadmill connected")
         self.assertEqual(content_type, "text/plain; version=0.0.4; charset=utf-8")
         self.promtool("check", "metrics", stdin=metrics)
         _, head = http_get(f"http://{self.treadmills[0].address}/metrics", method="HEAD")
@@ -200,16 +176,16 @@ class PrometheusScrapesTwoMonitors(unittest.TestCase):
     def test_one_treadmill_down_is_seen_through_the_query_api_and_its_alert_fires(self):
         connected = "quorvellan_treadmill_connected"
         both_up = wait_for(lambda: self.query_equals(connected, {"PROM-TM-1": "1", "PROM-TM-2": "1"}),
-                           "Prometheus sees both treadmills connected")
+                           WAIT_SECONDS, "Prometheus sees both treadmills connected")
         print(f"\nquery {connected} with both simulators running: {both_up}")
         self.assertEqual(query('up{job="quorvellan"}'), {t.address: "1" for t in self.treadmills})
         stop(self.treadmills[1].simulator)
         one_down = wait_for(lambda: self.query_equals(connected, {"PROM-TM-1": "1", "PROM-TM-2": "0"}),
-                            "Prometheus sees the second treadmill lost")
+                            WAIT_SECONDS, "Prometheus sees the second treadmill lost")
         print(f"query {connected} after PROM-TM-2's simulator stopped: {one_down}")
         print("query quorvellan_stream_state == 1:",
               {serial: state for serial, state in self.states().items()})
-        alerts = wait_for(firing_alerts, f"an alert fires (for: {ALERT_FOR})")
+        alerts = wait_for(firing_alerts, WAIT_SECONDS, f"an alert fires (for: {ALERT_FOR})")
         print("firing alerts:", [(a["labels"]["alertname"], a["labels"]["serial"], a["labels"]["instance"])
                                  for a in alerts])
         self.assertEqual([(a["labels"]["alertname"], a["labels"]["serial"]) for a in alerts],

@@ -12,7 +12,6 @@ Run it in a network namespace of its own (port 6158, no network at all):
 """
 import argparse
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -24,22 +23,12 @@ from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
+from tools_test_support import stop, wait_for
+
 ARGS = None
 SERIAL = "BROWSER-0001"
 MANUAL = (0.5, -0.3)  # belt speeds the monitor asks for; the simulator ramps to them
 TOLERANCE = 0.01
-
-
-def wait_for(condition, timeout, what):
-    """Polls `condition` every 20 ms; returns its first true value or fails."""
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"not within {timeout} s: {what}")
-        time.sleep(0.02)
 
 
 def start_simulator():
@@ -47,13 +36,6 @@ def start_simulator():
     line = simulator.stdout.readline()
     assert line.startswith("listening on"), line
     return simulator
-
-
-def stop(process):
-    process.send_signal(signal.SIGTERM)
-    process.wait(timeout=10)
-    if process.stdout:
-        process.stdout.close()
 
 
 class WebViewInABrowser(unittest.TestCase):
@@ -76,7 +58,7 @@ class WebViewInABrowser(unittest.TestCase):
     def tearDown(self):
         self.browser.quit()
         stop(self.monitor)
-        if self.simulator and self.simulator.poll() is None:
+        if self.simulator:
             stop(self.simulator)
         self.profile.cleanup()
 

@@ -79,44 +79,36 @@ def test_examples_read_into_columns_that_match_the_file(example):
     assert stopped == recording.segment_ends[0]
 
 
-def test_a_recording_cut_short_keeps_every_complete_line_and_names_the_cut_one(tmp_path):
-    lines = lines_of(FIXTURES / "walk.jsonl")[:401]
-    cut = lines[:400] + [lines[400][:25]]
-    with pytest.warns(RecordingWarning, match="line 401 was cut short"):
-        recording = quorvellan.read_recording(write(tmp_path, "cut.jsonl", cut))
-    assert recording.cut_lines == (401,)
-    rows = expected_rows(lines[:400])
-    assert len(recording) == len(rows)
-    assert_rows(recording, rows)
-    # No "stopped" line: the connection was last seen up at the end.
-    assert recording.lost_intervals()[-1][1] < 0.01
-
-
-# The next program may start its segment on a line of its own or right after
-# the cut bytes.
-@pytest.mark.parametrize("separator", ["\n", ""], ids=["own line", "same line"])
-def test_two_segments_follow_one_another_on_one_time_axis(tmp_path, separator):
-    walk = lines_of(FIXTURES / "walk.jsonl")[:300]
-    walk[-1] = walk[-1][:30] + separator  # the first program crashed mid-line
-    brake = lines_of(FIXTURES / "brake.jsonl")
-    header = json.loads(brake[0])
-    header["startTime"] = json.loads(walk[0])["startTime"].replace("33.766Z", "53.766Z")  # 20 s later
-    brake[0] = json.dumps(header) + "\n"
-    with pytest.warns(RecordingWarning, match="line 300"):
-        recording = quorvellan.read_recording(write(tmp_path, "two.jsonl", walk + brake))
-    assert recording.cut_lines == (300,)
-    assert recording.segment_starts == [0.0, 20.0]
-    first, second = expected_rows(walk[:299]), expected_rows(brake, start=20.0, segment=1)
+# A program that crashed cut its last line short: every complete line is kept
+# and the cut one named. The next program, if any, starts its segment on a
+# line of its own or right after the cut bytes, on one time axis.
+@pytest.mark.parametrize("cut, separator, next_program", [(401, "", False), (300, "\n", True), (300, "", True)],
+                         ids=["file ends", "own line", "same line"])
+def test_lines_cut_short_are_skipped_and_segments_follow_one_another(tmp_path, cut, separator, next_program):
+    walk = lines_of(FIXTURES / "walk.jsonl")[:cut]
+    walk[-1] = walk[-1][:25] + separator
+    brake = lines_of(FIXTURES / "brake.jsonl") if next_program else []
+    if brake:
+        header = json.loads(brake[0])
+        header["startTime"] = json.loads(walk[0])["startTime"].replace("33.766Z", "53.766Z")  # 20 s later
+        brake[0] = json.dumps(header) + "\n"
+    with pytest.warns(RecordingWarning, match=f"line {cut} was cut short"):
+        recording = quorvellan.read_recording(write(tmp_path, "cut.jsonl", walk + brake))
+    assert recording.cut_lines == (cut,)
+    assert recording.segment_starts == ([0.0, 20.0] if brake else [0.0])
+    first, second = expected_rows(walk[:-1]), expected_rows(brake, start=20.0, segment=1) if brake else []
     assert len(recording) == len(first) + len(second)
     assert_rows(recording, first)
     assert_rows(recording, second, first=len(first))
     assert list(recording.columns["segment"]).count(1) == len(second)
-    # The second stream's user is unknown until it sends a position.
-    assert math.isnan(recording.columns["user_x"][len(first)])
-    # Between the last line of the first and the connection of the second: lost.
-    gap = recording.lost_intervals()[1]
-    assert gap == (recording.segment_ends[0], pytest.approx(20.0 + json.loads(brake[1])["t"]))
-    assert [c.segment for c in recording.connections] == [0, 1, 1]
+    # No "stopped" line: the first program's connection is lost only from its
+    # last line to the next program's connection.
+    gaps = [(recording.segment_ends[0], pytest.approx(20.0 + json.loads(brake[1])["t"]))] if brake else []
+    assert recording.lost_intervals() == [(0.0, recording.connections[0].time)] + gaps
+    if brake:
+        # The second stream's user is unknown until it sends a position.
+        assert math.isnan(recording.columns["user_x"][len(first)])
+        assert [c.segment for c in recording.connections] == [0, 1, 1]
 
 
 HEADER = '{"format":"quorvellan-recording","version":%s,"startTime":"%s"}\n'

@@ -199,9 +199,7 @@ def test_a_recording_that_cannot_be_written_is_reported_and_the_stream_runs(simu
     simulator("--identity", "local", "--serial", SERIAL)
     with quorvellan.TreadmillStream.start_recording("/nonexistent-folder/x.jsonl") as stream:
         # The file is opened by the recorder's own thread: the error comes soon after Start.
-        deadline = time.monotonic() + 10
-        while stream.recording().last_error == 0 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        eventually(lambda: stream.recording().last_error != 0, 10)
         status = stream.recording()
         assert not status.recording and status.last_error == 2  # ENOENT
         wait_for(stream, lambda s: s.connected)
