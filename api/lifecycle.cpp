@@ -68,8 +68,10 @@ ControllerAddress ChosenAddress(bool local) {
     if (parsed.address) return *parsed.address;
     if (*value != reportedValue) {
         reportedValue = *value;
-        std::cout << "Error: " << kAddressVariable << "=\"" << *value << "\" is not host[:port] (" << parsed.error << "); using "
-                  << fallback.Text() << std::endl;
+        // One write, so that lines a program prints on another thread stay whole.
+        std::cout << ("Error: " + std::string(kAddressVariable) + "=\"" + *value + "\" is not host[:port] (" +
+                      parsed.error + "); using " + fallback.Text() + "\n")
+                  << std::flush;
     }
     return fallback;
 }

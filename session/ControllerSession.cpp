@@ -339,6 +339,10 @@ std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_cod
     return bytes;
 }
 
+// An error line goes out in one write: a program printing lines of its own on
+// another thread (a poll thread's caller, say) never finds them cut into.
+static void PrintErrorLine(const std::string& text) { std::cout << ("Error: " + text + "\n") << std::flush; }
+
 std::string ControllerSession::Exchange() {
     if (!connected) return {};
     SendPendingMessage();  // a failed send still reads: its error is printed below
@@ -348,14 +352,14 @@ std::string ControllerSession::Exchange() {
     const ReplyFraming framing = ReceiveReply(reply, error);
     if (error) {
         // A wait that DeInitInternal ended is no failed reply: nothing to say.
-        if (!ioService.stopped()) std::cout << "Error: " << error.message() << std::endl;
+        if (!ioService.stopped()) PrintErrorLine(error.message());
         return {};
     }
     if (framing != ReplyFraming::Complete) {
         // Where this reply ends is unknown, so every later reply could be
         // misread: the connection ends, as after any protocol failure.
         Disconnect();
-        std::cout << "Error: " << FramingFailure(framing) << std::endl;
+        PrintErrorLine(FramingFailure(framing));
         return {};
     }
     return reply;

@@ -68,6 +68,10 @@ int FirstStatus(const QuorvellanStream* stream) {
     }
 }
 
+// Each line goes out in one write: the stream's thread reports connects and the
+// library prints its "Error:" lines while the main thread prints samples.
+void PrintLine(const std::string& line) { std::cout << (line + "\n") << std::flush; }
+
 // Prints the outcome of a connect (InitInternal, on the stream's thread).
 void Report(const MonitorOptions& options, const char* what, int status) {
     const int result = status == QUORVELLAN_STATUS_CONNECTED ? 1 : -1;
@@ -75,12 +79,12 @@ void Report(const MonitorOptions& options, const char* what, int status) {
         nlohmann::json event{{"event", what}, {"result", result}, {"status", status},
                              {"statusText", StatusWords(status)}};
         if (result != 1) event["tried"] = ControllerAddress(options);
-        std::cout << event << std::endl;
+        PrintLine(event.dump());
     } else {
-        std::cout << "InitInternal " << (result == 1 ? "succeeded" : "failed") << " (status " << status
-                  << "): " << StatusWords(status);
-        if (result != 1) std::cout << " (tried " << ControllerAddress(options) << ")";
-        std::cout << std::endl;
+        std::string line = std::string("InitInternal ") + (result == 1 ? "succeeded" : "failed") + " (status " +
+                           std::to_string(status) + "): " + StatusWords(status);
+        if (result != 1) line += " (tried " + ControllerAddress(options) + ")";
+        PrintLine(line);
     }
 }
 
@@ -111,7 +115,7 @@ public:
 
     void Show(const Sample& sample) {
         if (json) {
-            std::cout << SampleJson(sample) << std::endl;
+            PrintLine(SampleJson(sample).dump());
         } else if (terminal) {
             // Move back over the previous view and redraw it.
             if (shownLines > 0) std::cout << "\x1b[" << shownLines << "F\x1b[J";
@@ -119,7 +123,7 @@ public:
             std::cout << view << std::flush;
             shownLines = static_cast<int>(std::count(view.begin(), view.end(), '\n'));
         } else {
-            std::cout << SampleLine(sample) << std::endl;
+            PrintLine(SampleLine(sample));
         }
     }
 
