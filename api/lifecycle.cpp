@@ -84,6 +84,7 @@ HandshakeStatus ConnectAndHandshake(bool local) {
     // A previous DeInitInternal stopped the service: start it again.
     boost::asio::io_context& ioService = LibraryIoService();
     if (ioService.stopped()) ioService.restart();
+    session.ClearInterrupt();
 
     session.Connect(ChosenAddress(local));
     return RunHandshake(session, local ? kLocalHandshake : kRemoteHandshake);
@@ -97,6 +98,7 @@ void StopAndDisconnect(ControllerSession& session) {
     std::unique_lock<std::mutex> lock(SessionMutex(), std::defer_lock);
     for (;;) {
         ioService.stop();
+        session.Interrupt();
         if (lock.try_lock()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -134,7 +136,7 @@ void AfterForkInChild() {
     if (LibraryTornDown()) return;
     try {
         LibraryIoService().notify_fork(boost::asio::execution_context::fork_child);
-        if (ControllerSession* session = sessionPointer.load()) session->Disconnect();
+        if (ControllerSession* session = sessionPointer.load()) session->AfterForkInChild();
     } catch (...) {
     }
     SessionMutex().unlock();

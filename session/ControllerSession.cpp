@@ -1,6 +1,9 @@
 #include "session/ControllerSession.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <iostream>
 #include <memory>
 #include <string_view>
@@ -11,6 +14,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,7 +72,43 @@ ControllerSession::ControllerSession()
       socket(ioService),
       port(protocol::kPort),
       deadline(ioService) {
+#if !defined(_WIN32)
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
     CheckDeadline();
+}
+
+ControllerSession::~ControllerSession() {
+#if !defined(_WIN32)
+    if (wakeFd >= 0) ::close(wakeFd);
+#endif
+}
+
+void ControllerSession::Interrupt() noexcept {
+#if !defined(_WIN32)
+    // The counter only grows; a write that finds it full has nothing to add.
+    const std::uint64_t one = 1;
+    if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof one) < 0) return;
+#endif
+}
+
+void ControllerSession::AfterForkInChild() noexcept {
+    Disconnect();
+#if !defined(_WIN32)
+    // The descriptor is shared with the parent: the child's interruptions
+    // must not wake the parent's waits, nor the parent's the child's.
+    if (wakeFd >= 0) ::close(wakeFd);
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
+}
+
+void ControllerSession::ClearInterrupt() noexcept {
+#if !defined(_WIN32)
+    // Reading an eventfd resets its counter; one that was never written has
+    // nothing to read.
+    std::uint64_t count = 0;
+    if (wakeFd >= 0 && ::read(wakeFd, &count, sizeof count) < 0) return;
+#endif
 }
 
 // Moving the timer cancels the actor's wait and costs a handler run and a
@@ -314,30 +355,74 @@ ReplyFraming ControllerSession::ReceiveReply(std::string& buffer, error_code& er
 }
 
 // Receives what has arrived, waiting for it within the deadline already set.
-// A receive is tried first, outside the service: a reply is usually there by
-// now, and a receive that completes in the service costs it one more poll of
-// the system. Where readiness is reported (Linux: epoll, edge-triggered), a
-// failed receive is followed by a wait for readiness and one more receive; the
-// wait cannot miss bytes that arrive after the failed receive, and a wake-up
-// with nothing to read (readiness left over from bytes already read) waits
-// again. With completion I/O (Windows) the service's receive is what waits.
+// Where readiness is reported (Linux), the wait is a poll(2) of the socket
+// outside the service (ReceiveWhenReadable). With completion I/O (Windows) a
+// receive is tried first, outside the service, as a reply is usually there
+// by now; then the service's receive is what waits.
 std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_code& error) {
     std::size_t bytes = 0;
     if (socket.non_blocking() && !ioService.stopped()) {
+#if !defined(_WIN32)
+        if (wakeFd >= 0) return ReceiveWhenReadable(space, error);
+#endif
         bytes = socket.receive(space, 0, error);
         if (error != asio::error::would_block) return bytes;
-#if !defined(_WIN32)
-        for (;;) {
-            error = WaitFor([&](Completion done) { socket.async_wait(asio::socket_base::wait_read, done); });
-            if (error) return 0;
-            bytes = socket.receive(space, 0, error);
-            if (error != asio::error::would_block) return bytes;
-        }
-#endif
     }
     error = WaitFor([&](Completion done) { socket.async_receive(space, done); }, &bytes);
     return bytes;
 }
+
+#if !defined(_WIN32)
+// Each system call costs about as much as the controller's whole turn on a
+// busy machine, so the common exchange makes as few as it can: a receive when
+// the controller has already answered (it ran as soon as the request was
+// sent), else a poll and a receive. Which of the two it is holds for
+// stretches at a time, so the last exchange decides what is tried first, and
+// every 16th wait tries the receive first again to notice a change.
+//
+// The poll also watches the session's wake-up descriptor, so DeInitInternal
+// ends it as it ends a wait in the service. Anything else (the deadline
+// passed, an interruption, a poll error) leaves the verdict to the service's
+// wait, as before: the deadline actor closes the socket, a stopped service
+// ends the wait, and the errors reported are the same.
+std::size_t ControllerSession::ReceiveWhenReadable(asio::mutable_buffer space, error_code& error) {
+    const bool tryFirst = replyWasWaiting || ++waitsSinceTryingFirst % 16 == 0;
+    std::size_t bytes = 0;
+    if (tryFirst) {
+        bytes = socket.receive(space, 0, error);
+        replyWasWaiting = error != asio::error::would_block;
+        if (replyWasWaiting) return bytes;
+    }
+    while (WaitUntilReadable()) {
+        bytes = socket.receive(space, 0, error);
+        if (error != asio::error::would_block) return bytes;
+    }
+    for (;;) {
+        error = WaitFor([&](Completion done) { socket.async_wait(asio::socket_base::wait_read, done); });
+        if (error) return 0;
+        bytes = socket.receive(space, 0, error);
+        if (error != asio::error::would_block) return bytes;
+    }
+}
+
+// Waits until the socket has bytes (or its peer closed it) within the
+// deadline; false when the deadline passed, the wait was interrupted or the
+// poll failed.
+bool ControllerSession::WaitUntilReadable() {
+    using Clock = asio::steady_timer::clock_type;
+    std::array<pollfd, 2> watched{pollfd{socket.native_handle(), POLLIN, 0}, pollfd{wakeFd, POLLIN, 0}};
+    for (;;) {
+        const auto left = deadlineAt - Clock::now();
+        if (left <= Clock::duration::zero()) return false;
+        // Rounded up, so that the poll never ends before the deadline.
+        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(std::min<long long>(milliseconds, 1000)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || watched[1].revents != 0) return false;
+        if (watched[0].revents != 0) return true;
+    }
+}
+#endif
 
 // An error line goes out in one write: a program printing lines of its own on
 // another thread (a poll thread's caller, say) never finds them cut into.

@@ -26,6 +26,7 @@ public:
     static constexpr Duration kReadDeadline{100'000};
 
     ControllerSession();
+    ~ControllerSession();
     ControllerSession(const ControllerSession&) = delete;
     ControllerSession& operator=(const ControllerSession&) = delete;
 
@@ -51,6 +52,16 @@ public:
     std::string Exchange();
 
     bool IsConnected() const { return connected; }
+
+    // Ends a wait for a reply under way on another thread. The I/O service,
+    // stopped first, is what says the wait was ended on purpose; this only
+    // wakes a wait made outside the service. Safe from any thread.
+    void Interrupt() noexcept;
+    // Forgets earlier interruptions; called when the service is restarted.
+    void ClearInterrupt() noexcept;
+    // In a child made by fork: closes the child's copy of the connection
+    // (which sends nothing) and gives the child a wake-up of its own.
+    void AfterForkInChild() noexcept;
     const nlohmann::json& PendingMessage() const { return pendingMessage; }
 
 private:
@@ -69,6 +80,10 @@ private:
     void ResetToShortHeader();
     ReplyFraming ReceiveReply(std::string& buffer, boost::system::error_code& error);
     std::size_t ReceiveSome(boost::asio::mutable_buffer space, boost::system::error_code& error);
+#if !defined(_WIN32)
+    std::size_t ReceiveWhenReadable(boost::asio::mutable_buffer space, boost::system::error_code& error);
+    bool WaitUntilReadable();
+#endif
 
     // Runs one asynchronous operation to completion or until the deadline
     // closes the socket; returns the operation's error code.
@@ -101,6 +116,16 @@ private:
     // Counts the deadlines that have passed, for waits the socket's closing
     // cannot end (a name look-up).
     unsigned expiredDeadlines = 0;
+#if !defined(_WIN32)
+    // Written by Interrupt to wake a wait for readability made with poll(2);
+    // -1 when it could not be made (every wait then runs in the service).
+    int wakeFd = -1;
+    // Whether the last reply was there by the time the first receive was
+    // tried: the scheduler either runs the controller as soon as the request
+    // is sent or not, and does so for stretches at a time.
+    bool replyWasWaiting = true;
+    unsigned waitsSinceTryingFirst = 0;
+#endif
 };
 
 }  // namespace quorvellan

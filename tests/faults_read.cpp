@@ -124,6 +124,28 @@ TEST_F(ReadFaults, LateReplyIsNeverTakenForALaterOne) {
     ExpectEverydayFloorSpeeds();
 }
 
+// DeInitInternal from another thread ends a query's wait for its reply at
+// once: a reply that comes later, still within the read deadline, is not read.
+// A stall of the machine could let one reply in first: two tries of three are
+// enough. Without the wake-up, only a query stalled before it began to wait
+// ends early.
+TEST_F(ReadFaults, DeInitFromAnotherThreadEndsAWaitForAReply) {
+    int endedEarly = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) Connect();
+        Response late = Reply(kFloorReply);
+        late.delay = milliseconds(90);
+        controller.Queue(late);
+        const std::size_t sent = controller.MessageCount();
+        std::future<double> x = std::async(std::launch::async, [] { return GetFloorSpeeds().x; });
+        ASSERT_TRUE(controller.WaitForMessages(sent + 1));
+        std::this_thread::sleep_for(milliseconds(20));  // the query is waiting by now
+        DeInitInternal();
+        if (x.get() == 0.0) ++endedEarly;
+    }
+    EXPECT_GE(endedEarly, 2) << "the queries waited for their late replies";
+}
+
 TEST_F(ReadFaults, ReplyInPiecesIsReassembledWithinTheDeadline) {
     const std::size_t midNumber = kFloorReply.find("0.75") + 2;
     const std::vector<std::vector<std::size_t>> splits = {
