@@ -118,6 +118,7 @@ private:
         PinCurrentThread(core);
         socket.set_option(tcp::no_delay(true));
         const int fd = socket.native_handle();
+        std::string stamped = reply;
         char buffer[4096];
         for (;;) {
             const ssize_t bytes = ::recv(fd, buffer, sizeof buffer, 0);
@@ -125,8 +126,8 @@ private:
             connection.requestBytes += bytes;
             if (buffer[bytes - 1] != '}') continue;
             ++connection.requests;
-            ++connection.replies;
-            if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) return;
+            StampReply(stamped, ++connection.replies);
+            if (::send(fd, stamped.data(), stamped.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(stamped.size())) return;
         }
     }
 

@@ -57,6 +57,13 @@ std::string ReplyOfSize(std::size_t bytes) {
     return text;
 }
 
+void StampReply(std::string& reply, unsigned long count) {
+    static const std::string kSerialPrefix = "QV2D-0042-";
+    const std::size_t at = reply.find(kSerialPrefix);
+    if (at == std::string::npos) throw std::logic_error("reply without the serial number");
+    for (std::size_t digit = 4; digit-- > 0; count /= 10) reply[at + kSerialPrefix.size() + digit] = char('0' + count % 10);
+}
+
 std::string ZeroPadded(const std::string& reply) {
     std::string padded = reply;
     padded.resize(protocol::kReplyBufferSize, '\0');

@@ -16,6 +16,11 @@ const std::string& QueryRequest();
 // motor diagnostics the library ignores, the way a busy controller would.
 std::string ReplyOfSize(std::size_t bytes);
 
+// Writes the last four digits of `count` into the reply's serial number, which
+// no floor query reads: successive replies differ, as a controller's do, so
+// that no reader can pass for fast by recognising a reply it saw before.
+void StampReply(std::string& reply, unsigned long count);
+
 // The same text followed by zero bytes up to the receive buffer's size, as an
 // exchange hands it to the parser.
 std::string ZeroPadded(const std::string& reply);

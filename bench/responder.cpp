@@ -1,5 +1,6 @@
 // A controller that answers as fast as this machine allows: every message gets
-// the same reply of a chosen size, written at once. It serves the raw socket
+// a reply of a chosen size, written at once, its serial number stamped with a
+// count so that no two in a row are the same. It serves the raw socket
 // side and the library side of the benchmark alike, each on its own
 // connection, so both see the same reply bytes from the same process.
 //
@@ -26,10 +27,14 @@ namespace {
 void Serve(tcp::socket socket, const std::string& reply) {
     socket.set_option(tcp::no_delay(true));
     char buffer[4096];
+    std::string stamped = reply;
+    unsigned long replies = 0;
     boost::system::error_code error;
     while (!error) {
         std::size_t bytes = socket.read_some(asio::buffer(buffer), error);
-        if (!error && bytes > 0 && buffer[bytes - 1] == '}') asio::write(socket, asio::buffer(reply), error);
+        if (error || bytes == 0 || buffer[bytes - 1] != '}') continue;
+        quorvellan::bench::StampReply(stamped, ++replies);
+        asio::write(socket, asio::buffer(stamped), error);
     }
 }
 

@@ -25,6 +25,11 @@ struct FastParser {
     // A copy of a reply that leaves too few bytes after its end for the
     // parser's reads past it.
     std::string padded;
+    // The text parsed last and its document's root: an exchange frames a
+    // reply and then reads its fields, and the same bytes need parsing once.
+    std::string lastText;
+    dom::element lastRoot;
+    bool haveLast = false;
 };
 
 FastParser& TheFastParser() {
@@ -103,20 +108,52 @@ simdjson::simdjson_result<dom::element> Parse(FastParser& fast, std::string_view
     return fast.parser.parse(fast.padded.data(), text.size(), false);
 }
 
+// The root of the text's document: the one parsed last when the text is the
+// same, else a fresh parse.
+simdjson::error_code ParseOnce(FastParser& fast, std::string_view text, std::size_t roomAfter, dom::element& root) {
+    if (fast.haveLast && text == fast.lastText) {
+        root = fast.lastRoot;
+        return simdjson::SUCCESS;
+    }
+    fast.haveLast = false;  // the parse below replaces the document
+    const simdjson::error_code error = Parse(fast, text, roomAfter).get(root);
+    if (error) return error;
+    fast.lastText.assign(text);
+    fast.lastRoot = root;
+    fast.haveLast = true;
+    return simdjson::SUCCESS;
+}
+
+// The reply's text: up to its first zero byte, which ends the input as for
+// ParseReply; the zero bytes after it are room the parser may read.
+std::string_view TextBeforeZero(std::string_view replyText, std::size_t& roomAfter) {
+    const std::size_t zero = replyText.find('\0');
+    const std::string_view text = replyText.substr(0, zero);
+    roomAfter = zero == std::string_view::npos ? 0 : replyText.size() - text.size();
+    return text;
+}
+
 }  // namespace
+
+bool IsOneObjectFast(std::string_view received) {
+    std::size_t roomAfter = 0;
+    const std::string_view text = TextBeforeZero(received, roomAfter);
+    if (text.empty() || text.front() != '{' || text.back() != '}') return false;
+    FastParser& fast = TheFastParser();
+    std::lock_guard<std::mutex> lock(fast.mutex);
+    dom::element root;
+    return ParseOnce(fast, text, roomAfter, root) == simdjson::SUCCESS;
+}
 
 FastReadOutcome ReadReplyFieldsFast(std::string_view replyText, const KeyPath* paths, ReplyField* fields,
                                     std::size_t count) {
-    // A zero byte ends the input, as for ParseReply; the zero bytes after it
-    // are the room the parser may read.
-    const std::size_t zero = replyText.find('\0');
-    const std::string_view text = replyText.substr(0, zero);
-    const std::size_t roomAfter = zero == std::string_view::npos ? 0 : replyText.size() - text.size();
+    std::size_t roomAfter = 0;
+    const std::string_view text = TextBeforeZero(replyText, roomAfter);
 
     FastParser& fast = TheFastParser();
     std::lock_guard<std::mutex> lock(fast.mutex);
     dom::element root;
-    if (Parse(fast, text, roomAfter).get(root) != simdjson::SUCCESS) return FastReadOutcome::kNotAccepted;
+    if (ParseOnce(fast, text, roomAfter, root) != simdjson::SUCCESS) return FastReadOutcome::kNotAccepted;
     for (std::size_t i = 0; i < count; ++i) {
         if (!ReadPath(root, paths[i], fields[i])) return FastReadOutcome::kDuplicateKey;
     }

@@ -84,6 +84,12 @@ enum class FastReadOutcome {
 FastReadOutcome ReadReplyFieldsFast(std::string_view replyText, const KeyPath* paths, ReplyField* fields,
                                     std::size_t count);
 
+// True when the bytes up to the first zero byte are one JSON object that the
+// fast parser accepts, opening and closing with its braces: a reply received
+// whole. The document is kept, so that reading the same reply's fields next
+// does not parse it again.
+bool IsOneObjectFast(std::string_view received);
+
 template <std::size_t N>
 std::optional<std::array<ReplyField, N>> ReadReplyFields(std::string_view replyText,
                                                           const std::array<KeyPath, N>& paths) {

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "messages/reply_fields.hpp"
+
 namespace quorvellan {
 
 using nlohmann::json;
@@ -98,7 +100,15 @@ bool IsIncompleteJson(std::string_view text) {
     return !parsed && probe.endedEarly;
 }
 
+// The everyday reply, a whole object the fast parser accepts, is framed by
+// that parse, whose document the reading of the reply's fields then uses;
+// anything else is framed by scanning it.
 ReplyFraming FrameReply(std::string_view received) {
+    if (IsOneObjectFast(received)) return ReplyFraming::Complete;
+    return FrameReplyByScan(received);
+}
+
+ReplyFraming FrameReplyByScan(std::string_view received) {
     const std::size_t zero = received.find('\0');
     const std::string_view content = received.substr(0, zero);
     const bool endedByZero = zero != std::string_view::npos;

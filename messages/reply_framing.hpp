@@ -18,6 +18,9 @@ enum class ReplyFraming {
 // text that is not JSON, and a bare number that more digits could still extend
 // are not trusted as a whole reply.
 ReplyFraming FrameReply(std::string_view received);
+// The same verdict, always reached by scanning the text (the fast parser
+// skipped): what FrameReply's answers are checked against.
+ReplyFraming FrameReplyByScan(std::string_view received);
 
 // True when the text is a proper prefix of a JSON value: more bytes could still
 // make it parse. A text holding a zero byte is never incomplete, since the zero

@@ -302,7 +302,14 @@ void ControllerSession::ResetToShortHeader() {
 void ControllerSession::DiscardStaleBytes() {
     std::array<char, 512> sink;
     error_code error;
+#if defined(_WIN32)
     while (socket.available(error) > 0 && !error) socket.receive(asio::buffer(sink), 0, error);
+#else
+    // A receive that must not wait costs a little less than asking how many
+    // bytes there are, and there are none on almost every exchange.
+    while (socket.receive(asio::buffer(sink), MSG_DONTWAIT, error) == sink.size() && !error) {
+    }
+#endif
 }
 
 void ControllerSession::SendPendingMessage() {
@@ -373,8 +380,9 @@ std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_cod
 }
 
 #if !defined(_WIN32)
-// Each system call costs about as much as the controller's whole turn on a
-// busy machine, so the common exchange makes as few as it can: a receive when
+// Where a system call costs a microsecond or more (a virtual machine, a kernel
+// with speculative-execution mitigations), each one is a tenth of a loopback
+// round trip, so the common exchange makes as few as it can: a receive when
 // the controller has already answered (it ran as soon as the request was
 // sent), else a poll and a receive. Which of the two it is holds for
 // stretches at a time, so the last exchange decides what is tried first, and

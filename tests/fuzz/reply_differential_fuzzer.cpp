@@ -3,8 +3,9 @@
 // and the simdjson fast reader, where it answers at all; then the reader the
 // queries call, which tries the fast one and falls back. Compared: the verdict
 // on the text, the kind and exact bits of each value, the getters' fallbacks,
-// the serial number or its failure. Each input is read as it came and as the
-// zero-padded 2048-byte buffer an exchange returns.
+// the serial number or its failure; and the framing verdict against the scan
+// alone. Each input is read as it came and as the zero-padded 2048-byte
+// buffer an exchange returns.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -164,14 +165,22 @@ void CompareEveryWay(std::string_view text) {
     Require(FieldSerial(text) == DocumentSerial(text));
 }
 
+// The framing verdict, through the fast parser where it answers, against the
+// scan alone.
+void CompareFraming(std::string_view text) { Require(FrameReply(text) == FrameReplyByScan(text)); }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view raw(reinterpret_cast<const char*>(data), size);
+    // Read before it is framed, then framed before it is read: the fields
+    // come from a fresh parse and from the document the framing kept.
     CompareEveryWay(raw);
+    CompareFraming(raw);
     if (size <= protocol::kReplyBufferSize) {
         std::string buffer(protocol::kReplyBufferSize, '\0');
         std::memcpy(buffer.data(), data, size);
+        CompareFraming(buffer);
         CompareEveryWay(buffer);
     }
     return 0;
