@@ -2,11 +2,10 @@
 // calibration written back without losing the user's other keys.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include <nlohmann/json.hpp>
 
 #include "config.hpp"
+#include "tests/support/environment.hpp"
 
 namespace quorvellan::openxr {
 namespace {
@@ -106,13 +105,10 @@ TEST(OpenXrConfig, PathFromTheVariableThenTheUsersConfigFolder) {
         {"", "", "/home/u", "/home/u/.config/quorvellan/openxr.json"},
         {nullptr, nullptr, nullptr, ""},
     };
-    auto set = [](const char* name, const char* value) {
-        value ? setenv(name, value, 1) : unsetenv(name);
-    };
     for (const auto& c : cases) {
-        set("QUORVELLAN_XR_CONFIG", c.explicitPath);
-        set("XDG_CONFIG_HOME", c.configHome);
-        set("HOME", c.home);
+        quorvellan::testing::ScopedVariable explicitPath("QUORVELLAN_XR_CONFIG", c.explicitPath);
+        quorvellan::testing::ScopedVariable configHome("XDG_CONFIG_HOME", c.configHome);
+        quorvellan::testing::ScopedVariable home("HOME", c.home);
         EXPECT_EQ(configPath(), c.expected);
     }
     EXPECT_EQ(calibrationTriggerPath("/a/openxr.json"), "/a/openxr.json.calibrate");
