@@ -273,6 +273,26 @@ protected:
         return state;
     }
 
+    // Writes the config and the game's script, sets the belts and reads the
+    // stick of a new game until it shows (x, y) or the wait ends.
+    void readStick(Belts& belts, const char* configText, const char* scriptText, double floorX, double floorY,
+                   float x, float y, XrActionStateVector2f& state) {
+        writeFile(config, configText);
+        writeFile(script, scriptText);
+        belts.set(floorX, floorY);
+        Game game;
+        ASSERT_NO_FATAL_FAILURE(game.start());
+        state = runUntil(game, x, y);
+        game.stop();
+    }
+
+    static void expectStick(const char* name, const XrActionStateVector2f& state, float x, float y) {
+        std::printf("table: %-48s stick (%.3f, %.3f) active %d, expected (%.3f, %.3f)\n", name, state.currentState.x,
+                    state.currentState.y, int(state.isActive), x, y);
+        EXPECT_NEAR(state.currentState.x, x, 1e-3);
+        EXPECT_NEAR(state.currentState.y, y, 1e-3);
+    }
+
     std::string config = tempPath("config.json");
     std::string script = tempPath("script.json");
     ScopedVariable controllerAddress{"QUORVELLAN_CONTROLLER", "127.0.0.1:" + std::to_string(controllerPort)};
@@ -296,21 +316,16 @@ TEST_F(DirectChain, WalkingTable) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        char text[256];
-        std::snprintf(text, sizeof text, R"({"calibration": {"centre": [0, 0], "forwardYaw": %g}})", row.forwardYaw);
-        writeFile(config, text);
-        std::snprintf(text, sizeof text, R"({"headYaw": %g, "headPosition": [0, 1.7, 0], "leftStick": [%g, %g]})",
-                      row.headYaw, row.realX, row.realY);
-        writeFile(script, text);
-        belts.set(row.floorX, row.floorY);
-        Game game;
-        ASSERT_NO_FATAL_FAILURE(game.start());
-        XrActionStateVector2f state = runUntil(game, row.expectedX, row.expectedY);
-        game.stop();
-        std::printf("table: %-48s stick (%.3f, %.3f) active %d, expected (%.3f, %.3f)\n", row.name,
-                    state.currentState.x, state.currentState.y, int(state.isActive), row.expectedX, row.expectedY);
-        EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
-        EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
+        char configText[256], scriptText[256];
+        std::snprintf(configText, sizeof configText, R"({"calibration": {"centre": [0, 0], "forwardYaw": %g}})",
+                      row.forwardYaw);
+        std::snprintf(scriptText, sizeof scriptText,
+                      R"({"headYaw": %g, "headPosition": [0, 1.7, 0], "leftStick": [%g, %g]})", row.headYaw,
+                      row.realX, row.realY);
+        XrActionStateVector2f state{};
+        ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
+                                          row.expectedY, state));
+        expectStick(row.name, state, row.expectedX, row.expectedY);
         EXPECT_TRUE(state.isActive);
     }
 }
@@ -332,20 +347,13 @@ TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        char text[256];
-        std::snprintf(text, sizeof text, R"({"mode": "%s"})", row.mode);
-        writeFile(config, text);
-        std::snprintf(text, sizeof text, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
-        writeFile(script, text);
-        belts.set(row.floorX, row.floorY);
-        Game game;
-        ASSERT_NO_FATAL_FAILURE(game.start());
-        XrActionStateVector2f state = runUntil(game, row.expectedX, row.expectedY);
-        game.stop();
-        std::printf("table: %-48s stick (%.3f, %.3f), expected (%.3f, %.3f)\n", row.name, state.currentState.x,
-                    state.currentState.y, row.expectedX, row.expectedY);
-        EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
-        EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
+        char configText[256], scriptText[256];
+        std::snprintf(configText, sizeof configText, R"({"mode": "%s"})", row.mode);
+        std::snprintf(scriptText, sizeof scriptText, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
+        XrActionStateVector2f state{};
+        ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
+                                          row.expectedY, state));
+        expectStick(row.name, state, row.expectedX, row.expectedY);
     }
 }
 
