@@ -9,9 +9,7 @@ namespace quorvellan::openxr {
 #if !defined(_WIN32)
 
 const StreamCalls* streamCalls(std::string&) {
-    static const StreamCalls linked{QuorvellanStreamStart,   QuorvellanStreamStop,      QuorvellanStreamLatest,
-                                    QuorvellanStreamClockNs, QuorvellanStreamErrorText, QuorvellanStreamSetUserPosition,
-                                    QuorvellanStreamSetUserRotation};
+    static const StreamCalls linked = stream::linkedEntryPoints();
     return &linked;
 }
 
@@ -40,12 +38,6 @@ std::wstring ownFolder() {
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-template <typename Function>
-bool resolve(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return function != nullptr;
-}
-
 StreamCalls load(std::string& error) {
     StreamCalls calls;
     std::wstring path = ownFolder() + L"QuorvellanStream.dll";
@@ -54,14 +46,9 @@ StreamCalls load(std::string& error) {
         error = "QuorvellanStream.dll not found beside the layer (Windows error " + std::to_string(GetLastError()) + ")";
         return calls;
     }
-    bool all = resolve(module, "QuorvellanStreamStart", calls.start) & resolve(module, "QuorvellanStreamStop", calls.stop) &
-               resolve(module, "QuorvellanStreamLatest", calls.latest) &
-               resolve(module, "QuorvellanStreamClockNs", calls.clockNs) &
-               resolve(module, "QuorvellanStreamErrorText", calls.errorText) &
-               resolve(module, "QuorvellanStreamSetUserPosition", calls.setUserPosition) &
-               resolve(module, "QuorvellanStreamSetUserRotation", calls.setUserRotation);
-    if (!all) {
-        error = "QuorvellanStream.dll beside the layer lacks entry points (an older version?)";
+    const std::string missing = stream::lookUpEntryPoints(module, calls);
+    if (!missing.empty()) {
+        error = "QuorvellanStream.dll beside the layer lacks entry points (an older version?): " + missing;
         calls.start = nullptr;
     }
     return calls;

@@ -10,19 +10,11 @@
 
 #include <string>
 
-#include "QuorvellanStream.h"
+#include "stream_entry_points.hpp"
 
 namespace quorvellan::openxr {
 
-struct StreamCalls {
-    decltype(&QuorvellanStreamStart) start = nullptr;
-    decltype(&QuorvellanStreamStop) stop = nullptr;
-    decltype(&QuorvellanStreamLatest) latest = nullptr;
-    decltype(&QuorvellanStreamClockNs) clockNs = nullptr;
-    decltype(&QuorvellanStreamErrorText) errorText = nullptr;
-    decltype(&QuorvellanStreamSetUserPosition) setUserPosition = nullptr;
-    decltype(&QuorvellanStreamSetUserRotation) setUserRotation = nullptr;
-};
+using StreamCalls = stream::EntryPoints;
 
 // The entry points, or null with the reason in `error`. Loaded once.
 const StreamCalls* streamCalls(std::string& error);

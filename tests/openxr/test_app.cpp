@@ -12,7 +12,12 @@
 #include <string>
 #include <thread>
 
+#include "xr_test_support.hpp"
+
 namespace {
+
+using quorvellan::xr_test::HeadlessInstanceInfo;
+using quorvellan::xr_test::Typed;
 
 using Clock = std::chrono::steady_clock;
 
@@ -68,21 +73,8 @@ void Check(XrResult result, const char* call) {
 
 #define CHECK(call) Check(call, #call)
 
-// A zeroed OpenXR structure of the given type.
-template <typename Structure>
-Structure Typed(XrStructureType type) {
-    Structure structure{};
-    structure.type = type;
-    return structure;
-}
-
 void CreateInstance() {
-    const char* extensions[] = {XR_MND_HEADLESS_EXTENSION_NAME};
-    auto info = Typed<XrInstanceCreateInfo>(XR_TYPE_INSTANCE_CREATE_INFO);
-    std::strcpy(info.applicationInfo.applicationName, "quorvellan-test-xr-app");
-    info.applicationInfo.apiVersion = XR_CURRENT_API_VERSION;
-    info.enabledExtensionCount = 1;
-    info.enabledExtensionNames = extensions;
+    const XrInstanceCreateInfo info = HeadlessInstanceInfo("quorvellan-test-xr-app");
     CHECK(xrCreateInstance(&info, &instance));
 }
 

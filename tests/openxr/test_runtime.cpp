@@ -191,6 +191,24 @@ bool Has(const std::set<T*>& objects, T* object) {
     return objects.count(object) != 0;
 }
 
+// Keeps a new object in one of the runtime's sets; its address is its handle.
+template <typename T, typename Handle>
+XrResult Register(std::set<T*>& objects, T* object, Handle* handle) {
+    objects.insert(object);
+    *handle = reinterpret_cast<Handle>(object);
+    return XR_SUCCESS;
+}
+
+// Frees the object behind a handle; one the set does not hold is invalid.
+template <typename T, typename Handle>
+XrResult Unregister(std::set<T*> Runtime::*objects, Handle handle) {
+    auto* object = reinterpret_cast<T*>(handle);
+    if (!runtime || !Has(runtime->*objects, object)) return XR_ERROR_HANDLE_INVALID;
+    (runtime->*objects).erase(object);
+    delete object;
+    return XR_SUCCESS;
+}
+
 // ---- entry points -------------------------------------------------------
 
 XrResult EnumerateExtensions(const char* layerName, uint32_t capacity, uint32_t* count,
@@ -348,10 +366,8 @@ XrResult CreateReferenceSpace(XrSession session, const XrReferenceSpaceCreateInf
     if (type != XR_REFERENCE_SPACE_TYPE_VIEW && type != XR_REFERENCE_SPACE_TYPE_LOCAL &&
         type != XR_REFERENCE_SPACE_TYPE_STAGE)
         return XR_ERROR_REFERENCE_SPACE_UNSUPPORTED;
-    auto* created = new Space{Space::Reference, type, nullptr, ToPose(info->poseInReferenceSpace)};
-    runtime->spaces.insert(created);
-    *space = reinterpret_cast<XrSpace>(created);
-    return XR_SUCCESS;
+    return Register(runtime->spaces, new Space{Space::Reference, type, nullptr, ToPose(info->poseInReferenceSpace)},
+                    space);
 }
 
 Action* FindAction(XrAction handle) {
@@ -366,19 +382,12 @@ XrResult CreateActionSpace(XrSession session, const XrActionSpaceCreateInfo* inf
     Action* action = FindAction(info->action);
     if (!action) return XR_ERROR_HANDLE_INVALID;
     if (action->type != XR_ACTION_TYPE_POSE_INPUT) return XR_ERROR_ACTION_TYPE_MISMATCH;
-    auto* created = new Space{Space::ActionPose, XR_REFERENCE_SPACE_TYPE_STAGE, action, ToPose(info->poseInActionSpace)};
-    runtime->spaces.insert(created);
-    *space = reinterpret_cast<XrSpace>(created);
-    return XR_SUCCESS;
+    return Register(runtime->spaces,
+                    new Space{Space::ActionPose, XR_REFERENCE_SPACE_TYPE_STAGE, action, ToPose(info->poseInActionSpace)},
+                    space);
 }
 
-XrResult DestroySpace(XrSpace handle) {
-    auto* space = reinterpret_cast<Space*>(handle);
-    if (!runtime || !Has(runtime->spaces, space)) return XR_ERROR_HANDLE_INVALID;
-    runtime->spaces.erase(space);
-    delete space;
-    return XR_SUCCESS;
-}
+XrResult DestroySpace(XrSpace handle) { return Unregister(&Runtime::spaces, handle); }
 
 XrResult LocateSpace(XrSpace handle, XrSpace baseHandle, XrTime time, XrSpaceLocation* location) {
     auto* space = reinterpret_cast<Space*>(handle);
@@ -395,19 +404,10 @@ XrResult LocateSpace(XrSpace handle, XrSpace baseHandle, XrTime time, XrSpaceLoc
 XrResult CreateActionSet(XrInstance instance, const XrActionSetCreateInfo*, XrActionSet* set) {
     if (!IsInstance(instance)) return XR_ERROR_HANDLE_INVALID;
     if (runtime->attached) return XR_ERROR_ACTIONSETS_ALREADY_ATTACHED;
-    auto* created = new ActionSet;
-    runtime->actionSets.insert(created);
-    *set = reinterpret_cast<XrActionSet>(created);
-    return XR_SUCCESS;
+    return Register(runtime->actionSets, new ActionSet, set);
 }
 
-XrResult DestroyActionSet(XrActionSet handle) {
-    auto* set = reinterpret_cast<ActionSet*>(handle);
-    if (!runtime || !Has(runtime->actionSets, set)) return XR_ERROR_HANDLE_INVALID;
-    runtime->actionSets.erase(set);
-    delete set;
-    return XR_SUCCESS;
-}
+XrResult DestroyActionSet(XrActionSet handle) { return Unregister(&Runtime::actionSets, handle); }
 
 XrResult CreateAction(XrActionSet handle, const XrActionCreateInfo* info, XrAction* action) {
     auto* set = reinterpret_cast<ActionSet*>(handle);

@@ -2,34 +2,40 @@
 // calibration written back without losing the user's other keys.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include <nlohmann/json.hpp>
 
 #include "config.hpp"
+#include "tests/support/environment.hpp"
 
 namespace quorvellan::openxr {
 namespace {
 
 TEST(OpenXrConfig, ReadsEveryKeyAndDefaultsTheRest) {
-    ConfigResult empty = parseConfig("{}");
-    ASSERT_TRUE(empty.config) << empty.error;
-    EXPECT_TRUE(empty.config->enable);
-    EXPECT_EQ(empty.config->hand, "left");
-    EXPECT_EQ(empty.config->fullDeflectionSpeed, 1.5);
-    EXPECT_EQ(empty.config->mode, StickFrame::head);
-    EXPECT_EQ(empty.config->calibration.forwardYawDegrees, 0.0);
-
-    ConfigResult full = parseConfig(R"({"enable": false, "hand": "right", "fullDeflectionSpeed": 2.5,
-        "mode": "controller", "calibration": {"centre": [0.5, -1], "forwardYaw": -30}})");
-    ASSERT_TRUE(full.config) << full.error;
-    EXPECT_FALSE(full.config->enable);
-    EXPECT_EQ(full.config->hand, "right");
-    EXPECT_EQ(full.config->fullDeflectionSpeed, 2.5);
-    EXPECT_EQ(full.config->mode, StickFrame::controller);
-    EXPECT_EQ(full.config->calibration.centreX, 0.5);
-    EXPECT_EQ(full.config->calibration.centreZ, -1.0);
-    EXPECT_EQ(full.config->calibration.forwardYawDegrees, -30.0);
+    struct Case {
+        const char* text;
+        bool enable;
+        const char* hand;
+        double fullDeflectionSpeed;
+        StickFrame mode;
+        double centreX, centreZ, forwardYawDegrees;
+    } cases[] = {
+        {"{}", true, "left", 1.5, StickFrame::head, 0.0, 0.0, 0.0},
+        {R"({"enable": false, "hand": "right", "fullDeflectionSpeed": 2.5,
+            "mode": "controller", "calibration": {"centre": [0.5, -1], "forwardYaw": -30}})",
+         false, "right", 2.5, StickFrame::controller, 0.5, -1.0, -30.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ConfigResult result = parseConfig(c.text);
+        ASSERT_TRUE(result.config) << result.error;
+        EXPECT_EQ(result.config->enable, c.enable);
+        EXPECT_EQ(result.config->hand, c.hand);
+        EXPECT_EQ(result.config->fullDeflectionSpeed, c.fullDeflectionSpeed);
+        EXPECT_EQ(result.config->mode, c.mode);
+        EXPECT_EQ(result.config->calibration.centreX, c.centreX);
+        EXPECT_EQ(result.config->calibration.centreZ, c.centreZ);
+        EXPECT_EQ(result.config->calibration.forwardYawDegrees, c.forwardYawDegrees);
+    }
 }
 
 TEST(OpenXrConfig, RefusesBadFilesWithAMessageThatNamesTheKey) {
@@ -99,13 +105,10 @@ TEST(OpenXrConfig, PathFromTheVariableThenTheUsersConfigFolder) {
         {"", "", "/home/u", "/home/u/.config/quorvellan/openxr.json"},
         {nullptr, nullptr, nullptr, ""},
     };
-    auto set = [](const char* name, const char* value) {
-        value ? setenv(name, value, 1) : unsetenv(name);
-    };
     for (const auto& c : cases) {
-        set("QUORVELLAN_XR_CONFIG", c.explicitPath);
-        set("XDG_CONFIG_HOME", c.configHome);
-        set("HOME", c.home);
+        quorvellan::testing::ScopedVariable explicitPath("QUORVELLAN_XR_CONFIG", c.explicitPath);
+        quorvellan::testing::ScopedVariable configHome("XDG_CONFIG_HOME", c.configHome);
+        quorvellan::testing::ScopedVariable home("HOME", c.home);
         EXPECT_EQ(configPath(), c.expected);
     }
     EXPECT_EQ(calibrationTriggerPath("/a/openxr.json"), "/a/openxr.json.calibrate");

@@ -27,6 +27,8 @@
 
 #include "openxr_layer/loader_interface.h"
 #include "tests/faults_support.hpp"
+#include "tests/openxr/xr_test_support.hpp"
+#include "tests/support/environment.hpp"
 #include "tests/support/test_controller.hpp"
 
 extern "C" XrResult XRAPI_CALL xrNegotiateLoaderRuntimeInterface(const XrNegotiateLoaderInfo* loaderInfo,
@@ -35,16 +37,11 @@ extern "C" XrResult XRAPI_CALL xrNegotiateLoaderRuntimeInterface(const XrNegotia
 namespace {
 
 using namespace std::chrono_literals;
+using quorvellan::testing::ScopedVariable;
+using quorvellan::xr_test::HeadlessInstanceInfo;
+using quorvellan::xr_test::Typed;
 constexpr double pi = 3.14159265358979323846;
 constexpr std::uint16_t controllerPort = 16219;  // below the ephemeral range
-
-void setVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::trunc) << text;
@@ -80,13 +77,6 @@ XrResult XRAPI_CALL runtimeCreateApiLayerInstance(const XrInstanceCreateInfo* in
     PFN_xrVoidFunction create = nullptr;
     runtimeGetProcAddr(XR_NULL_HANDLE, "xrCreateInstance", &create);
     return reinterpret_cast<PFN_xrCreateInstance>(create)(info, instance);
-}
-
-template <typename Structure>
-Structure typed(XrStructureType type) {
-    Structure structure{};
-    structure.type = type;
-    return structure;
 }
 
 #define XR_CHECK(call) ASSERT_TRUE(XR_SUCCEEDED(call)) << #call
@@ -135,12 +125,7 @@ public:
         XrApiLayerCreateInfo layerInfo{XR_LOADER_INTERFACE_STRUCT_API_LAYER_CREATE_INFO,
                                        XR_API_LAYER_CREATE_INFO_STRUCT_VERSION, sizeof(XrApiLayerCreateInfo),
                                        nullptr, "", &next};
-        const char* extensions[] = {XR_MND_HEADLESS_EXTENSION_NAME};
-        auto info = typed<XrInstanceCreateInfo>(XR_TYPE_INSTANCE_CREATE_INFO);
-        std::strcpy(info.applicationInfo.applicationName, "direct-chain-test");
-        info.applicationInfo.apiVersion = XR_CURRENT_API_VERSION;
-        info.enabledExtensionCount = 1;
-        info.enabledExtensionNames = extensions;
+        const XrInstanceCreateInfo info = HeadlessInstanceInfo("direct-chain-test");
         XR_CHECK(layerRequest.createApiLayerInstance(&info, &layerInfo, &instance));
         ASSERT_NO_FATAL_FAILURE(createSession());
         ASSERT_NO_FATAL_FAILURE(createAction());
@@ -148,11 +133,11 @@ public:
     }
 
     void createSession() {
-        auto systemInfo = typed<XrSystemGetInfo>(XR_TYPE_SYSTEM_GET_INFO);
+        auto systemInfo = Typed<XrSystemGetInfo>(XR_TYPE_SYSTEM_GET_INFO);
         systemInfo.formFactor = XR_FORM_FACTOR_HEAD_MOUNTED_DISPLAY;
         XrSystemId system = XR_NULL_SYSTEM_ID;
         XR_CHECK(get<PFN_xrGetSystem>("xrGetSystem")(instance, &systemInfo, &system));
-        auto sessionInfo = typed<XrSessionCreateInfo>(XR_TYPE_SESSION_CREATE_INFO);
+        auto sessionInfo = Typed<XrSessionCreateInfo>(XR_TYPE_SESSION_CREATE_INFO);
         sessionInfo.systemId = system;
         XR_CHECK(get<PFN_xrCreateSession>("xrCreateSession")(instance, &sessionInfo, &session));
     }
@@ -164,11 +149,11 @@ public:
     }
 
     void createAction() {
-        auto setInfo = typed<XrActionSetCreateInfo>(XR_TYPE_ACTION_SET_CREATE_INFO);
+        auto setInfo = Typed<XrActionSetCreateInfo>(XR_TYPE_ACTION_SET_CREATE_INFO);
         std::strcpy(setInfo.actionSetName, "gameplay");
         std::strcpy(setInfo.localizedActionSetName, "Gameplay");
         XR_CHECK(get<PFN_xrCreateActionSet>("xrCreateActionSet")(instance, &setInfo, &set));
-        auto actionInfo = typed<XrActionCreateInfo>(XR_TYPE_ACTION_CREATE_INFO);
+        auto actionInfo = Typed<XrActionCreateInfo>(XR_TYPE_ACTION_CREATE_INFO);
         actionInfo.actionType = XR_ACTION_TYPE_VECTOR2F_INPUT;
         std::strcpy(actionInfo.actionName, "move");
         std::strcpy(actionInfo.localizedActionName, "Move");
@@ -181,14 +166,14 @@ public:
              {"/interaction_profiles/oculus/touch_controller", "/interaction_profiles/valve/index_controller"}) {
             const XrActionSuggestedBinding bindings[] = {{move, path("/user/hand/left/input/thumbstick")},
                                                          {aim, path("/user/hand/left/input/aim/pose")}};
-            auto suggested = typed<XrInteractionProfileSuggestedBinding>(XR_TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING);
+            auto suggested = Typed<XrInteractionProfileSuggestedBinding>(XR_TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING);
             suggested.interactionProfile = path(profile);
             suggested.countSuggestedBindings = 2;
             suggested.suggestedBindings = bindings;
             XR_CHECK(get<PFN_xrSuggestInteractionProfileBindings>("xrSuggestInteractionProfileBindings")(instance,
                                                                                                         &suggested));
         }
-        auto attach = typed<XrSessionActionSetsAttachInfo>(XR_TYPE_SESSION_ACTION_SETS_ATTACH_INFO);
+        auto attach = Typed<XrSessionActionSetsAttachInfo>(XR_TYPE_SESSION_ACTION_SETS_ATTACH_INFO);
         attach.countActionSets = 1;
         attach.actionSets = &set;
         XR_CHECK(get<PFN_xrAttachSessionActionSets>("xrAttachSessionActionSets")(session, &attach));
@@ -197,26 +182,26 @@ public:
     void beginSession() {
         auto poll = get<PFN_xrPollEvent>("xrPollEvent");
         for (;;) {
-            auto event = typed<XrEventDataBuffer>(XR_TYPE_EVENT_DATA_BUFFER);
+            auto event = Typed<XrEventDataBuffer>(XR_TYPE_EVENT_DATA_BUFFER);
             if (poll(instance, &event) != XR_SUCCESS) break;
         }
-        auto begin = typed<XrSessionBeginInfo>(XR_TYPE_SESSION_BEGIN_INFO);
+        auto begin = Typed<XrSessionBeginInfo>(XR_TYPE_SESSION_BEGIN_INFO);
         begin.primaryViewConfigurationType = XR_VIEW_CONFIGURATION_TYPE_PRIMARY_STEREO;
         XR_CHECK(get<PFN_xrBeginSession>("xrBeginSession")(session, &begin));
     }
 
     XrActionStateVector2f frame() {
-        auto waitInfo = typed<XrFrameWaitInfo>(XR_TYPE_FRAME_WAIT_INFO);
-        auto frameState = typed<XrFrameState>(XR_TYPE_FRAME_STATE);
+        auto waitInfo = Typed<XrFrameWaitInfo>(XR_TYPE_FRAME_WAIT_INFO);
+        auto frameState = Typed<XrFrameState>(XR_TYPE_FRAME_STATE);
         get<PFN_xrWaitFrame>("xrWaitFrame")(session, &waitInfo, &frameState);
         const XrActiveActionSet active{set, XR_NULL_PATH};
-        auto syncInfo = typed<XrActionsSyncInfo>(XR_TYPE_ACTIONS_SYNC_INFO);
+        auto syncInfo = Typed<XrActionsSyncInfo>(XR_TYPE_ACTIONS_SYNC_INFO);
         syncInfo.countActiveActionSets = 1;
         syncInfo.activeActionSets = &active;
         get<PFN_xrSyncActions>("xrSyncActions")(session, &syncInfo);
-        auto getInfo = typed<XrActionStateGetInfo>(XR_TYPE_ACTION_STATE_GET_INFO);
+        auto getInfo = Typed<XrActionStateGetInfo>(XR_TYPE_ACTION_STATE_GET_INFO);
         getInfo.action = move;
-        auto state = typed<XrActionStateVector2f>(XR_TYPE_ACTION_STATE_VECTOR2F);
+        auto state = Typed<XrActionStateVector2f>(XR_TYPE_ACTION_STATE_VECTOR2F);
         get<PFN_xrGetActionStateVector2f>("xrGetActionStateVector2f")(session, &getInfo, &state);
         return state;
     }
@@ -275,12 +260,6 @@ Row walkingAhead(const char* name, double headYaw, double speed) {
 
 class DirectChain : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setVariable("QUORVELLAN_CONTROLLER", "127.0.0.1:" + std::to_string(controllerPort));
-        setVariable("QUORVELLAN_XR_CONFIG", config);
-        setVariable("QUORVELLAN_TEST_XR_SCRIPT", script);
-    }
-
     // Reads frames until the stick shows `expected` (the stream connects in
     // the background), or gives up after a generous while.
     XrActionStateVector2f runUntil(Game& game, float x, float y) {
@@ -294,8 +273,31 @@ protected:
         return state;
     }
 
+    // Writes the config and the game's script, sets the belts and reads the
+    // stick of a new game until it shows (x, y) or the wait ends.
+    void readStick(Belts& belts, const char* configText, const char* scriptText, double floorX, double floorY,
+                   float x, float y, XrActionStateVector2f& state) {
+        writeFile(config, configText);
+        writeFile(script, scriptText);
+        belts.set(floorX, floorY);
+        Game game;
+        ASSERT_NO_FATAL_FAILURE(game.start());
+        state = runUntil(game, x, y);
+        game.stop();
+    }
+
+    static void expectStick(const char* name, const XrActionStateVector2f& state, float x, float y) {
+        std::printf("table: %-48s stick (%.3f, %.3f) active %d, expected (%.3f, %.3f)\n", name, state.currentState.x,
+                    state.currentState.y, int(state.isActive), x, y);
+        EXPECT_NEAR(state.currentState.x, x, 1e-3);
+        EXPECT_NEAR(state.currentState.y, y, 1e-3);
+    }
+
     std::string config = tempPath("config.json");
     std::string script = tempPath("script.json");
+    ScopedVariable controllerAddress{"QUORVELLAN_CONTROLLER", "127.0.0.1:" + std::to_string(controllerPort)};
+    ScopedVariable configVariable{"QUORVELLAN_XR_CONFIG", config};
+    ScopedVariable scriptVariable{"QUORVELLAN_TEST_XR_SCRIPT", script};
 };
 
 TEST_F(DirectChain, WalkingTable) {
@@ -314,21 +316,16 @@ TEST_F(DirectChain, WalkingTable) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        char text[256];
-        std::snprintf(text, sizeof text, R"({"calibration": {"centre": [0, 0], "forwardYaw": %g}})", row.forwardYaw);
-        writeFile(config, text);
-        std::snprintf(text, sizeof text, R"({"headYaw": %g, "headPosition": [0, 1.7, 0], "leftStick": [%g, %g]})",
-                      row.headYaw, row.realX, row.realY);
-        writeFile(script, text);
-        belts.set(row.floorX, row.floorY);
-        Game game;
-        ASSERT_NO_FATAL_FAILURE(game.start());
-        XrActionStateVector2f state = runUntil(game, row.expectedX, row.expectedY);
-        game.stop();
-        std::printf("table: %-48s stick (%.3f, %.3f) active %d, expected (%.3f, %.3f)\n", row.name,
-                    state.currentState.x, state.currentState.y, int(state.isActive), row.expectedX, row.expectedY);
-        EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
-        EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
+        char configText[256], scriptText[256];
+        std::snprintf(configText, sizeof configText, R"({"calibration": {"centre": [0, 0], "forwardYaw": %g}})",
+                      row.forwardYaw);
+        std::snprintf(scriptText, sizeof scriptText,
+                      R"({"headYaw": %g, "headPosition": [0, 1.7, 0], "leftStick": [%g, %g]})", row.headYaw,
+                      row.realX, row.realY);
+        XrActionStateVector2f state{};
+        ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
+                                          row.expectedY, state));
+        expectStick(row.name, state, row.expectedX, row.expectedY);
         EXPECT_TRUE(state.isActive);
     }
 }
@@ -350,20 +347,13 @@ TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        char text[256];
-        std::snprintf(text, sizeof text, R"({"mode": "%s"})", row.mode);
-        writeFile(config, text);
-        std::snprintf(text, sizeof text, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
-        writeFile(script, text);
-        belts.set(row.floorX, row.floorY);
-        Game game;
-        ASSERT_NO_FATAL_FAILURE(game.start());
-        XrActionStateVector2f state = runUntil(game, row.expectedX, row.expectedY);
-        game.stop();
-        std::printf("table: %-48s stick (%.3f, %.3f), expected (%.3f, %.3f)\n", row.name, state.currentState.x,
-                    state.currentState.y, row.expectedX, row.expectedY);
-        EXPECT_NEAR(state.currentState.x, row.expectedX, 1e-3);
-        EXPECT_NEAR(state.currentState.y, row.expectedY, 1e-3);
+        char configText[256], scriptText[256];
+        std::snprintf(configText, sizeof configText, R"({"mode": "%s"})", row.mode);
+        std::snprintf(scriptText, sizeof scriptText, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
+        XrActionStateVector2f state{};
+        ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
+                                          row.expectedY, state));
+        expectStick(row.name, state, row.expectedX, row.expectedY);
     }
 }
 
@@ -409,7 +399,7 @@ TEST_F(DirectChain, PassesThroughWhenNotConnectedDisabledOrMisconfigured) {
     };
     writeFile(script, R"({"headYaw": 0, "leftStick": [0.25, 0.5]})");
     const std::string log = tempPath("layer.log");
-    setVariable("QUORVELLAN_XR_LOG", log);
+    ScopedVariable logVariable("QUORVELLAN_XR_LOG", log);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::remove(config.c_str());

@@ -6,29 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include "stream/QuorvellanStream.h"
+#include "stream/stream_entry_points.hpp"
 
 namespace quorvellan::testing {
 
-struct StreamEntryPoints {
-    decltype(&QuorvellanStreamStart) start = nullptr;
-    decltype(&QuorvellanStreamStop) stop = nullptr;
-    decltype(&QuorvellanStreamLatest) latest = nullptr;
-    decltype(&QuorvellanStreamErrorText) errorText = nullptr;
-};
-
-template <typename Function>
-void Resolve(HMODULE module, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    ASSERT_NE(function, nullptr) << name << " is not exported";
-}
+using StreamEntryPoints = quorvellan::stream::EntryPoints;
 
 inline StreamEntryPoints ResolveStream(HMODULE module) {
     StreamEntryPoints entry;
-    Resolve(module, "QuorvellanStreamStart", entry.start);
-    Resolve(module, "QuorvellanStreamStop", entry.stop);
-    Resolve(module, "QuorvellanStreamLatest", entry.latest);
-    Resolve(module, "QuorvellanStreamErrorText", entry.errorText);
+    EXPECT_EQ(quorvellan::stream::lookUpEntryPoints(module, entry), "") << "not exported";
     return entry;
 }
 
