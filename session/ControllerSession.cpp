@@ -382,11 +382,11 @@ std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_cod
 #if !defined(_WIN32)
 // Where a system call costs a microsecond or more (a virtual machine, a kernel
 // with speculative-execution mitigations), each one is a tenth of a loopback
-// round trip, so the common exchange makes as few as it can: a receive when
-// the controller has already answered (it ran as soon as the request was
-// sent), else a poll and a receive. Which of the two it is holds for
-// stretches at a time, so the last exchange decides what is tried first, and
-// every 16th wait tries the receive first again to notice a change.
+// round trip, so the common exchange makes as few as it can: a receive, which
+// finds the reply when the controller ran as soon as the request was sent,
+// else a poll and a receive. (Polling first saves the failed receive, but
+// measured on one core it also kept the scheduler from running the
+// controller at the send, which cost more than it saved.)
 //
 // The poll also watches the session's wake-up descriptor, so DeInitInternal
 // ends it as it ends a wait in the service. Anything else (the deadline
@@ -394,13 +394,8 @@ std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_cod
 // wait, as before: the deadline actor closes the socket, a stopped service
 // ends the wait, and the errors reported are the same.
 std::size_t ControllerSession::ReceiveWhenReadable(asio::mutable_buffer space, error_code& error) {
-    const bool tryFirst = replyWasWaiting || ++waitsSinceTryingFirst % 16 == 0;
-    std::size_t bytes = 0;
-    if (tryFirst) {
-        bytes = socket.receive(space, 0, error);
-        replyWasWaiting = error != asio::error::would_block;
-        if (replyWasWaiting) return bytes;
-    }
+    std::size_t bytes = socket.receive(space, 0, error);
+    if (error != asio::error::would_block) return bytes;
     while (WaitUntilReadable()) {
         bytes = socket.receive(space, 0, error);
         if (error != asio::error::would_block) return bytes;

@@ -120,11 +120,6 @@ private:
     // Written by Interrupt to wake a wait for readability made with poll(2);
     // -1 when it could not be made (every wait then runs in the service).
     int wakeFd = -1;
-    // Whether the last reply was there by the time the first receive was
-    // tried: the scheduler either runs the controller as soon as the request
-    // is sent or not, and does so for stretches at a time.
-    bool replyWasWaiting = true;
-    unsigned waitsSinceTryingFirst = 0;
 #endif
 };
 
