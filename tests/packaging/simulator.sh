@@ -4,7 +4,8 @@
 simulator_pid=
 start_simulator() {
   local program=$1 log=$2
-  "$program" --port 6158 "${@:3}" >"$log" 2>&1 &
+  : >"$log"   # there before the wait below reads it
+  "$program" --port 6158 "${@:3}" >>"$log" 2>&1 &
   simulator_pid=$!
   for _ in $(seq 100); do
     grep -q "^listening on" "$log" && return 0

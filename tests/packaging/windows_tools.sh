@@ -37,8 +37,11 @@ stop_simulator
 
 echo "Linux simulator, Windows monitor with --record and --web:"
 start_simulator "$linux/bin/quorvellan-controller-sim" "$work/linux-sim.log" --identity local --serial LNX-SIM-0001
+# The log exists before the loop reads it: a background job opens its
+# redirection only once it has been scheduled.
+: >"$work/web-monitor.log"
 windows_monitor --json --enable --walk --rate 20 --seconds 4 --record walk.jsonl --web 127.0.0.1:0 \
-  >"$work/web-monitor.log" 2>&1 &
+  >>"$work/web-monitor.log" 2>&1 &
 monitor_pid=$!
 page=
 for _ in $(seq 200); do   # Wine starts slowly: up to 20 s for the page

@@ -21,7 +21,8 @@ cp "$work/package/Plugins/x86_64/"*.so "$game/"
 echo "game folder: $(cd "$game" && ls)"
 
 serial=UNITY-LAYOUT-7
-"$simulator" --serial "$serial" >"$work/simulator.log" 2>&1 &
+: >"$work/simulator.log"   # there before the wait below reads it
+"$simulator" --serial "$serial" >>"$work/simulator.log" 2>&1 &
 simulator_pid=$!
 for _ in $(seq 100); do
   grep -q "listening on" "$work/simulator.log" && break
