@@ -10,10 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/environment.hpp"
 #include "tests/tools_test_support.hpp"
 #include "tools/monitor/monitor.hpp"
 
 using namespace quorvellan::monitor;
+using quorvellan::testing::ScopedVariable;
 using quorvellan::sim::Identity;
 using quorvellan::sim::SimulatorOptions;
 using quorvellan::testing::ChildProcess;
@@ -187,9 +189,10 @@ TEST(MonitorProgram, EachReadsTheControllerAtTheAddressItWasGiven) {
         simulators.push_back(std::make_unique<SimulatorThread>(options));
     }
     const std::vector<std::string> sampling{QUORVELLAN_MONITOR_PATH, "--json", "--seconds", "1", "--rate", "10"};
-    setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16201", 1);
-    ChildProcess byEnvironment(sampling);
-    unsetenv("QUORVELLAN_CONTROLLER");
+    ChildProcess byEnvironment = [&] {
+        ScopedVariable controller("QUORVELLAN_CONTROLLER", "127.0.0.1:16201");
+        return ChildProcess(sampling);
+    }();
     std::vector<std::string> withOption = sampling;
     withOption.insert(withOption.end(), {"--controller", "localhost:16202"});
     ChildProcess byOption(withOption);

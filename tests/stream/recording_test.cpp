@@ -22,6 +22,7 @@
 
 #include "tests/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
+#include "tests/support/environment.hpp"
 #include "tests/support/test_controller.hpp"
 #include "tools/controller-sim/replay.hpp"
 
@@ -173,7 +174,7 @@ TEST(StreamRecording, HoldsSamplesCommandsAndEveryConnectionChange) {
 
 TEST(StreamRecording, EnvironmentVariableSwitchesItOnAtStart) {
     const std::string path = TemporaryFile("environment.jsonl");
-    ASSERT_EQ(setenv("QUORVELLAN_RECORD", path.c_str(), 1), 0);
+    ScopedVariable record("QUORVELLAN_RECORD", path);
     TestController controller;
     controller.SetResponder(HealthyAnswer);
     {
@@ -185,7 +186,6 @@ TEST(StreamRecording, EnvironmentVariableSwitchesItOnAtStart) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].at("format"), "quorvellan-recording");
     EXPECT_EQ(Events(lines, "sample").empty(), false);
-    unsetenv("QUORVELLAN_RECORD");
     std::filesystem::remove(path);
 }
 
@@ -238,14 +238,13 @@ TEST(StreamRecording, EveryStartAppendsASegmentWithItsOwnHeader) {
         const std::string path = TemporaryFile("segments.jsonl");
         const std::string crashed = R"({"format":"quorvellan-recording","version":1})" "\n" R"({"t":0.5,"ev)";
         std::ofstream(path, std::ios::binary) << crashed;
-        if (fromEnvironment) {
-            ASSERT_EQ(setenv("QUORVELLAN_RECORD", path.c_str(), 1), 0);
+        {
+            ScopedVariable record("QUORVELLAN_RECORD", fromEnvironment ? path.c_str() : nullptr);
+            for (int segment = 0; segment < 2; ++segment) {
+                StreamHandle stream = fromEnvironment ? StartStream() : StartRecording(path.c_str());
+                WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+            }
         }
-        for (int segment = 0; segment < 2; ++segment) {
-            StreamHandle stream = fromEnvironment ? StartStream() : StartRecording(path.c_str());
-            WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
-        }
-        unsetenv("QUORVELLAN_RECORD");
         const std::string text = ReadText(path);
         ASSERT_EQ(text.compare(0, crashed.size() + 1, crashed + "\n"), 0) << text.substr(0, 200);
         const std::vector<std::string> lines = WholeLines(text.substr(crashed.size() + 1));
