@@ -135,9 +135,10 @@ std::string_view TextBeforeZero(std::string_view replyText, std::size_t& roomAft
 
 }  // namespace
 
-bool IsOneObjectFast(std::string_view received) {
+bool IsOneObjectFast(std::string_view received, std::size_t readableAfter) {
     std::size_t roomAfter = 0;
     const std::string_view text = TextBeforeZero(received, roomAfter);
+    roomAfter += readableAfter;
     if (text.empty() || text.front() != '{' || text.back() != '}') return false;
     FastParser& fast = TheFastParser();
     std::lock_guard<std::mutex> lock(fast.mutex);

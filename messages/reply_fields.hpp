@@ -87,8 +87,10 @@ FastReadOutcome ReadReplyFieldsFast(std::string_view replyText, const KeyPath* p
 // True when the bytes up to the first zero byte are one JSON object that the
 // fast parser accepts, opening and closing with its braces: a reply received
 // whole. The document is kept, so that reading the same reply's fields next
-// does not parse it again.
-bool IsOneObjectFast(std::string_view received);
+// does not parse it again. `readableAfter` bytes after `received` belong to
+// the same buffer and are initialized: the parser may read them (not
+// interpret them), so the reply is parsed where it lies instead of copied.
+bool IsOneObjectFast(std::string_view received, std::size_t readableAfter = 0);
 
 template <std::size_t N>
 std::optional<std::array<ReplyField, N>> ReadReplyFields(std::string_view replyText,

@@ -103,8 +103,8 @@ bool IsIncompleteJson(std::string_view text) {
 // The everyday reply, a whole object the fast parser accepts, is framed by
 // that parse, whose document the reading of the reply's fields then uses;
 // anything else is framed by scanning it.
-ReplyFraming FrameReply(std::string_view received) {
-    if (IsOneObjectFast(received)) return ReplyFraming::Complete;
+ReplyFraming FrameReply(std::string_view received, std::size_t readableAfter) {
+    if (IsOneObjectFast(received, readableAfter)) return ReplyFraming::Complete;
     return FrameReplyByScan(received);
 }
 

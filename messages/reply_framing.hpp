@@ -16,8 +16,10 @@ enum class ReplyFraming {
 // The verdict on the bytes one exchange has received so far. A zero byte ends
 // the reply (replies may be zero-padded); a value followed by anything else,
 // text that is not JSON, and a bare number that more digits could still extend
-// are not trusted as a whole reply.
-ReplyFraming FrameReply(std::string_view received);
+// are not trusted as a whole reply. `readableAfter`: initialized bytes of the
+// same buffer after `received`, which the fast parser may read past the end
+// (not part of the verdict).
+ReplyFraming FrameReply(std::string_view received, std::size_t readableAfter = 0);
 // The same verdict, always reached by scanning the text (the fast parser
 // skipped): what FrameReply's answers are checked against.
 ReplyFraming FrameReplyByScan(std::string_view received);

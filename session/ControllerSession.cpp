@@ -356,7 +356,8 @@ ReplyFraming ControllerSession::ReceiveReply(std::string& buffer, error_code& er
         asio::mutable_buffer space = asio::buffer(&buffer[received], buffer.size() - received);
         received += ReceiveSome(space, error);
         if (error) break;
-        framing = FrameReply(std::string_view(buffer.data(), received));
+        // The rest of the zeroed buffer lets the fast parser read in place.
+        framing = FrameReply(std::string_view(buffer.data(), received), buffer.size() - received);
     }
     return framing;
 }
