@@ -396,11 +396,8 @@ std::size_t ControllerSession::ReceiveSome(asio::mutable_buffer space, error_cod
 // ends the wait, and the errors reported are the same.
 std::size_t ControllerSession::ReceiveWhenReadable(asio::mutable_buffer space, error_code& error) {
     std::size_t bytes = socket.receive(space, 0, error);
+    while (error == asio::error::would_block && WaitUntilReadable()) bytes = socket.receive(space, 0, error);
     if (error != asio::error::would_block) return bytes;
-    while (WaitUntilReadable()) {
-        bytes = socket.receive(space, 0, error);
-        if (error != asio::error::would_block) return bytes;
-    }
     for (;;) {
         error = WaitFor([&](Completion done) { socket.async_wait(asio::socket_base::wait_read, done); });
         if (error) return 0;

@@ -166,8 +166,8 @@ void CompareEveryWay(std::string_view text) {
 }
 
 // The framing verdict, through the fast parser where it answers, against the
-// scan alone.
-// `readableAfter` bytes after the text are the parser's to read, never to judge.
+// scan alone; `readableAfter` bytes after the text are the parser's to read,
+// never to judge.
 void CompareFraming(std::string_view text, std::size_t readableAfter = 0) {
     Require(FrameReply(text, readableAfter) == FrameReplyByScan(text));
 }
