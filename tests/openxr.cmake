@@ -25,7 +25,7 @@ find_program(QUORVELLAN_UNSHARE unshare)
 if(TARGET quorvellan_test_xr_runtime AND TARGET quorvellan_openxr_layer AND TARGET quorvellan-controller-sim
    AND TARGET quorvellan-monitor AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE)
   add_test(NAME openxr_layer_test
-    COMMAND ${QUORVELLAN_UNSHARE} -n sh -c "ip link set lo up && exec \"$@\"" sh
+    COMMAND ${QUORVELLAN_OWN_NETWORK}
             ${QUORVELLAN_SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/openxr/layer_test.py)
   # Under LeakSanitizer (scripts/test-sanitizers) the system loader's own leaks are not ours.
   set_tests_properties(openxr_layer_test PROPERTIES TIMEOUT 300 ENVIRONMENT

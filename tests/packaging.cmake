@@ -4,9 +4,9 @@
 # native tests under ASan or valgrind leave it alone.
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND TARGET quorvellan-controller-sim AND TARGET quorvellan-monitor)
   add_test(NAME packaging_consumers
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/run_consumers.sh
+           COMMAND ${QUORVELLAN_OWN_NETWORK} ${CMAKE_CURRENT_SOURCE_DIR}/packaging/run_consumers.sh
                    ${PROJECT_BINARY_DIR} ${CMAKE_C_COMPILER} ${CMAKE_COMMAND})
-  set_tests_properties(packaging_consumers PROPERTIES RESOURCE_LOCK port6158 TIMEOUT 300)
+  set_tests_properties(packaging_consumers PROPERTIES TIMEOUT 300)
 
   # The Python wheel, with every shipped library built in this tree, in a fresh venv.
   set(quorvellan_wheel_libraries $<TARGET_FILE:QuorvellanAPI>)
@@ -14,7 +14,7 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND TARGET quorvellan-controller-sim A
     list(APPEND quorvellan_wheel_libraries $<TARGET_FILE:QuorvellanStream>)
   endif()
   add_test(NAME packaging_wheel
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/wheel_test.sh ${PROJECT_SOURCE_DIR}
+           COMMAND ${QUORVELLAN_OWN_NETWORK} ${CMAKE_CURRENT_SOURCE_DIR}/packaging/wheel_test.sh ${PROJECT_SOURCE_DIR}
                    $<TARGET_FILE:quorvellan-controller-sim> ${quorvellan_wheel_libraries})
-  set_tests_properties(packaging_wheel PROPERTIES RESOURCE_LOCK port6158 TIMEOUT 300)
+  set_tests_properties(packaging_wheel PROPERTIES TIMEOUT 300)
 endif()

@@ -5,6 +5,6 @@
 find_program(QUORVELLAN_README_MCS mcs)
 find_program(QUORVELLAN_README_MONO mono)
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND QUORVELLAN_README_MCS AND QUORVELLAN_README_MONO)
-  add_test(NAME readme_lines COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/readme/readme_lines_test.py ${PROJECT_SOURCE_DIR})
-  set_tests_properties(readme_lines PROPERTIES RESOURCE_LOCK port6158 TIMEOUT 900)
+  add_test(NAME readme_lines COMMAND ${QUORVELLAN_OWN_NETWORK} ${CMAKE_CURRENT_SOURCE_DIR}/readme/readme_lines_test.py ${PROJECT_SOURCE_DIR})
+  set_tests_properties(readme_lines PROPERTIES TIMEOUT 900)
 endif()

@@ -47,7 +47,7 @@ if(TARGET quorvellan-monitor AND NOT WIN32)
   find_program(QUORVELLAN_UNSHARE unshare)
   if(QUORVELLAN_CHROMIUM AND QUORVELLAN_CHROMEDRIVER AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE)
     add_test(NAME web_browser_test
-      COMMAND ${QUORVELLAN_UNSHARE} -n sh -c "ip link set lo up && exec \"$@\"" sh
+      COMMAND ${QUORVELLAN_OWN_NETWORK}
               ${QUORVELLAN_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/web_browser_test.py
               --simulator $<TARGET_FILE:quorvellan-controller-sim> --monitor $<TARGET_FILE:quorvellan-monitor>
               --chromium ${QUORVELLAN_CHROMIUM} --chromedriver ${QUORVELLAN_CHROMEDRIVER}
@@ -75,7 +75,7 @@ if(TARGET quorvellan-monitor AND NOT WIN32)
   if(QUORVELLAN_PROMETHEUS AND QUORVELLAN_PROMTOOL AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE
      AND QUORVELLAN_NSENTER)
     add_test(NAME prometheus_test
-      COMMAND ${QUORVELLAN_UNSHARE} -n sh -c "ip link set lo up && exec \"$@\"" sh
+      COMMAND ${QUORVELLAN_OWN_NETWORK}
               ${QUORVELLAN_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/prometheus_test.py
               --simulator $<TARGET_FILE:quorvellan-controller-sim> --monitor $<TARGET_FILE:quorvellan-monitor>
               --prometheus ${QUORVELLAN_PROMETHEUS} --promtool ${QUORVELLAN_PROMTOOL}

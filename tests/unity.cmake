@@ -19,8 +19,8 @@ find_program(QUORVELLAN_UNITY_MONO mono)
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING AND QUORVELLAN_UNITY_MCS AND QUORVELLAN_UNITY_MONO
    AND TARGET QuorvellanStream AND TARGET quorvellan-controller-sim)
   add_test(NAME unity_layout
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/unity/unity_layout_test.sh ${PROJECT_SOURCE_DIR}
+           COMMAND ${QUORVELLAN_OWN_NETWORK} ${CMAKE_CURRENT_SOURCE_DIR}/unity/unity_layout_test.sh ${PROJECT_SOURCE_DIR}
                    ${QUORVELLAN_UNITY_MCS} ${QUORVELLAN_UNITY_MONO} $<TARGET_FILE:quorvellan-controller-sim>
                    $<TARGET_FILE:QuorvellanAPI> $<TARGET_FILE:QuorvellanStream>)
-  set_tests_properties(unity_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK port6158)
+  set_tests_properties(unity_layout PROPERTIES TIMEOUT 120)
 endif()
