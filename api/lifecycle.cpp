@@ -38,43 +38,54 @@ HandshakeStatus RunHandshake(ControllerSession& session, const HandshakeVariant&
     return CheckHandshakeReply(session.Exchange(), variant);
 }
 
-constexpr const char* kAddressVariable = "QUORVELLAN_CONTROLLER";
-
-// The variable as the process holds it now. On Windows it is read from the
-// process's environment block, which also holds values set at run time by a
-// runtime whose C library is not ours (.NET, Python).
-std::optional<std::string> AddressVariable() {
-#if defined(_WIN32)
-    std::string value(GetEnvironmentVariableA(kAddressVariable, nullptr, 0), '\0');
-    if (value.empty()) return std::nullopt;
-    value.resize(GetEnvironmentVariableA(kAddressVariable, value.data(), static_cast<DWORD>(value.size())));
-    return value;
-#else
-    const char* value = std::getenv(kAddressVariable);
-    if (!value) return std::nullopt;
-    return std::string(value);
-#endif
+// Prints an "Error:" line once for each new text: a stream tries again every
+// second, and the same fault would otherwise fill the output. One write, so
+// that lines a program prints on another thread stay whole. Called with the
+// session mutex held.
+void ReportOnce(std::string& lastReported, const std::string& text, const std::string& line) {
+    if (text == lastReported) return;
+    lastReported = text;
+    std::cout << ("Error: " + line + "\n") << std::flush;
 }
 
-// $QUORVELLAN_CONTROLLER when set and well formed, else the default. A
-// malformed value is reported once (a stream retries every second), then
-// ignored. Called with the session mutex held.
-ControllerAddress ChosenAddress(bool local) {
+// $QUORVELLAN_CONTROLLER when set and well formed, else the default; nothing
+// for a malformed value, reported once: a mistyped address must not reach the
+// controller on the default address, which may be another treadmill.
+std::optional<ControllerAddress> ChosenAddress(bool local) {
     static std::string reportedValue;
-    const ControllerAddress fallback = DefaultControllerAddress(local);
-    const std::optional<std::string> value = AddressVariable();
-    if (!value || value->empty()) return fallback;
-    ParsedAddress parsed = ParseControllerAddress(*value, fallback.port);
-    if (parsed.address) return *parsed.address;
-    if (*value != reportedValue) {
-        reportedValue = *value;
-        // One write, so that lines a program prints on another thread stay whole.
-        std::cout << ("Error: " + std::string(kAddressVariable) + "=\"" + *value + "\" is not host[:port] (" +
-                      parsed.error + "); using " + fallback.Text() + "\n")
-                  << std::flush;
+    const std::optional<std::string> value = ControllerAddressVariable();
+    ParsedAddress chosen = ChooseControllerAddress(value, DefaultControllerAddress(local));
+    if (!chosen.address) {
+        ReportOnce(reportedValue, *value,
+                   std::string(kControllerAddressVariable) + "=\"" + *value + "\" is not host[:port] (" + chosen.error +
+                       "); not connecting");
     }
-    return fallback;
+    return chosen.address;
 }
+
+// A host that cannot be looked up is named once, like a malformed address:
+// otherwise a mistyped name would only show as failed connects.
+void ConnectTo(ControllerSession& session, const ControllerAddress& address) {
+    static std::string reportedHost;
+    try {
+        session.Connect(address);
+    } catch (const LookUpError& error) {
+        ReportOnce(reportedHost, address.host,
+                   "cannot find the controller's host \"" + address.host + "\" (" + error.code().message() + ")");
+        throw;
+    }
+}
+
+// Set while a connect holds the session's lock; a fork ends such a connect
+// rather than wait up to its 3 s deadline for the lock.
+std::atomic<bool> connectUnderWay{false};
+
+struct ConnectUnderWay {
+    ConnectUnderWay() { connectUnderWay = true; }
+    ~ConnectUnderWay() { connectUnderWay = false; }
+    ConnectUnderWay(const ConnectUnderWay&) = delete;
+    ConnectUnderWay& operator=(const ConnectUnderWay&) = delete;
+};
 
 HandshakeStatus ConnectAndHandshake(bool local) {
     if (LibraryTornDown()) return kStatusFailure;
@@ -86,7 +97,15 @@ HandshakeStatus ConnectAndHandshake(bool local) {
     if (ioService.stopped()) ioService.restart();
     session.ClearInterrupt();
 
-    session.Connect(ChosenAddress(local));
+    const std::optional<ControllerAddress> address = ChosenAddress(local);
+    if (!address) {
+        session.Disconnect();  // whatever it was connected to is not what was asked for
+        return kStatusFailure;
+    }
+    {
+        ConnectUnderWay mark;
+        ConnectTo(session, *address);
+    }
     return RunHandshake(session, local ? kLocalHandshake : kRemoteHandshake);
 }
 
@@ -114,9 +133,22 @@ void StopAndDisconnect(ControllerSession& session) {
 // child an event queue of its own and stops the resolver's thread around the
 // fork; the child then closes its copy of the socket, which sends nothing.
 // The session's lock is held across the fork so that no exchange is midway.
+// A fork never waits on the network for it: an exchange holds the lock for at
+// most its write and read deadlines, but a connect on another thread would
+// hold it up to 3 s, so that connect is ended as DeInitInternal ends a call
+// (its InitInternal fails; a stream tries again), and look-ups that would
+// keep the resolver's thread busy are made only for names the network must
+// answer (see ControllerSession::Resolve).
 void BeforeFork() {
     if (LibraryTornDown()) return;
-    SessionMutex().lock();
+    std::mutex& mutex = SessionMutex();
+    while (!mutex.try_lock()) {
+        if (connectUnderWay) {
+            LibraryIoService().stop();
+            if (ControllerSession* session = sessionPointer.load()) session->Interrupt();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     try {
         LibraryIoService().notify_fork(boost::asio::execution_context::fork_prepare);
     } catch (...) {

@@ -205,12 +205,16 @@ void ControllerSession::Disconnect() {
     connected = false;
 }
 
-// Looks the host up within the deadline already set. The look-up runs on the
-// I/O library's resolver thread; when the deadline passes or the service is
-// stopped first, this call stops waiting and leaves the look-up to finish in
-// the background.
+// Looks the host up within the deadline already set. An address literal or
+// "localhost" is answered on this thread at once (the hosts file); any other
+// name runs on the I/O library's resolver thread, and when the deadline
+// passes or the service is stopped first, this call stops waiting and leaves
+// the look-up to finish in the background. Keeping that thread for names the
+// network must answer keeps it idle in the usual case, and a fork (which
+// waits for a look-up under way there) from waiting on the network.
 Endpoints ControllerSession::Resolve() {
     if (ioService.stopped()) throw system_error(asio::error::operation_aborted, "resolve");
+    if (std::optional<Endpoints> endpoints = ResolveOnThisThread()) return *endpoints;
     auto pending = std::make_shared<PendingResolve>();
     resolver.async_resolve(host, port, [pending](const error_code& error, Endpoints endpoints) {
         pending->error = error;
@@ -218,11 +222,23 @@ Endpoints ControllerSession::Resolve() {
     });
     const unsigned expiredBefore = expiredDeadlines;
     while (pending->error == kWouldBlock && expiredDeadlines == expiredBefore) {
-        if (ioService.run_one() == 0) break;  // stopped from elsewhere
+        if (ioService.run_one() == 0) throw system_error(asio::error::operation_aborted, "resolve");
     }
-    if (pending->error == kWouldBlock) throw system_error(asio::error::timed_out, "resolve");
-    if (pending->error) throw system_error(pending->error, "resolve");
+    if (pending->error == kWouldBlock) throw LookUpError(asio::error::timed_out, "resolve");
+    if (pending->error) throw LookUpError(pending->error, "resolve");
     return pending->endpoints;
+}
+
+std::optional<Endpoints> ControllerSession::ResolveOnThisThread() {
+    error_code error;
+    asio::ip::make_address(host, error);
+    const bool literal = !error;
+    if (!literal && host != protocol::kLocalHost) return std::nullopt;
+    const auto flags = literal ? asio::ip::resolver_base::numeric_host | asio::ip::resolver_base::numeric_service
+                               : asio::ip::resolver_base::numeric_service;
+    Endpoints endpoints = resolver.resolve(host, port, flags, error);
+    if (error) throw LookUpError(error, "resolve");
+    return endpoints;
 }
 
 // Tries the endpoints in order until one accepts, like asio::async_connect,

@@ -4,18 +4,27 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 #include <nlohmann/json.hpp>
 
 #include "messages/reply_framing.hpp"
 #include "session/controller_address.hpp"
 
 namespace quorvellan {
+
+// The controller's host could not be looked up: no such name, or no answer
+// within the connect deadline.
+class LookUpError : public boost::system::system_error {
+public:
+    using boost::system::system_error::system_error;
+};
 
 class ControllerSession {
 public:
@@ -66,6 +75,7 @@ public:
 
 private:
     boost::asio::ip::tcp::resolver::results_type Resolve();
+    std::optional<boost::asio::ip::tcp::resolver::results_type> ResolveOnThisThread();
     boost::system::error_code ConnectToAny(const boost::asio::ip::tcp::resolver::results_type& endpoints);
     void OpenForConnect(const boost::asio::ip::tcp& protocol);
     void WatchForReadingOnly();

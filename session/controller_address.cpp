@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace quorvellan {
 
@@ -10,6 +15,13 @@ namespace {
 constexpr std::size_t kLongestHostName = 253;
 
 ParsedAddress Malformed(std::string reason) { return ParsedAddress{std::nullopt, std::move(reason)}; }
+
+std::string_view Trimmed(std::string_view text) {
+    const auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    return text;
+}
 
 bool IsHostNameCharacter(unsigned char c) { return std::isalnum(c) || c == '-' || c == '.' || c == '_'; }
 
@@ -56,6 +68,10 @@ std::string ControllerAddress::Text() const {
 }
 
 ParsedAddress ParseControllerAddress(std::string_view text, const std::string& defaultPort) {
+    text = Trimmed(text);
+    if (text.find("://") != std::string_view::npos) {
+        return Malformed("no scheme such as 'http://': the controller speaks its own protocol on host:port");
+    }
     if (!text.empty() && text.front() == '[') return ParseBracketed(text, defaultPort);
     const std::size_t colon = text.find(':');
     if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
@@ -68,6 +84,24 @@ ParsedAddress ParseControllerAddress(std::string_view text, const std::string& d
     }
     if (colon == std::string_view::npos) return WithPort(std::string(host), std::nullopt, defaultPort);
     return WithPort(std::string(host), text.substr(colon + 1), defaultPort);
+}
+
+ParsedAddress ChooseControllerAddress(const std::optional<std::string>& variable, const ControllerAddress& fallback) {
+    if (!variable || Trimmed(*variable).empty()) return ParsedAddress{fallback, {}};
+    return ParseControllerAddress(*variable, fallback.port);
+}
+
+std::optional<std::string> ControllerAddressVariable() {
+#if defined(_WIN32)
+    std::string value(GetEnvironmentVariableA(kControllerAddressVariable, nullptr, 0), '\0');
+    if (value.empty()) return std::nullopt;
+    value.resize(GetEnvironmentVariableA(kControllerAddressVariable, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+#else
+    const char* value = std::getenv(kControllerAddressVariable);
+    if (!value) return std::nullopt;
+    return std::string(value);
+#endif
 }
 
 }  // namespace quorvellan

@@ -23,7 +23,23 @@ struct ParsedAddress {
 
 // Reads "host", "host:port", "[v6]" or "[v6]:port"; a missing port is
 // defaultPort. The host is a name of letters, digits, '-', '.' and '_', or an
-// address literal.
+// address literal. White space around the text is ignored (a value pasted
+// with a newline).
 ParsedAddress ParseControllerAddress(std::string_view text, const std::string& defaultPort);
+
+// The environment variable that gives the controller's address at run time.
+constexpr const char* kControllerAddressVariable = "QUORVELLAN_CONTROLLER";
+
+// Where to connect, given the variable's value (nullopt when it is not set)
+// and the default address: the default for no value or an empty one, the
+// value's address when it is well formed, and nothing for a malformed one (a
+// mistyped address must not reach the default controller, which may be
+// another treadmill); then `error` says why.
+ParsedAddress ChooseControllerAddress(const std::optional<std::string>& variable, const ControllerAddress& fallback);
+
+// The process's value of kControllerAddressVariable. On Windows it is read
+// from the process's environment block, which also holds values set at run
+// time by a runtime whose C library is not ours (.NET, Python).
+std::optional<std::string> ControllerAddressVariable();
 
 }  // namespace quorvellan

@@ -1,6 +1,8 @@
 // InitInternal and QUORVELLAN_CONTROLLER: a well-formed value chooses the
 // controller, for local and network connections alike; a malformed one is
-// reported in one line, once, and the default (port 6158) is used.
+// reported in one line, once, and nothing is connected to (a mistyped address
+// must not drive the treadmill on the default one); so is a host that cannot
+// be looked up.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -53,6 +55,7 @@ TEST_F(AddressVariable, ChoosesTheControllerForBothKindsOfConnection) {
     usual.SetDefaultReply(LocalHandshakeReply());
     other.QueueReply(LocalHandshakeReply());
     other.QueueReply(RemoteHandshakeReply());
+    other.QueueReply(LocalHandshakeReply());
     int result = 0;
     EXPECT_EQ(InitWith("127.0.0.1:" + std::to_string(kOtherPort), true, &result), "");
     EXPECT_EQ(result, 1);
@@ -61,30 +64,42 @@ TEST_F(AddressVariable, ChoosesTheControllerForBothKindsOfConnection) {
     EXPECT_EQ(result, 1);
     EXPECT_EQ(other.ConnectionCount(), 2u);
     EXPECT_EQ(usual.ConnectionCount(), 0u);
+    // Surrounding white space is not part of the address.
+    EXPECT_EQ(InitWith(" 127.0.0.1:" + std::to_string(kOtherPort) + "\n", true, &result), "");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(other.ConnectionCount(), 3u);
     // Empty: the default.
     EXPECT_EQ(InitWith("", true, &result), "");
     EXPECT_EQ(result, 1);
     EXPECT_EQ(usual.ConnectionCount(), 1u);
 }
 
-TEST_F(AddressVariable, MalformedValueIsReportedOnceAndTheDefaultUsed) {
+TEST_F(AddressVariable, MalformedValueOrUnknownHostIsReportedOnceAndNothingConnected) {
     TestController usual;
     usual.SetDefaultReply(LocalHandshakeReply());
-    std::size_t connections = 0;
-    for (const std::string value : {":7000", "host:0", "host:65536", "::1", "two words", "[::1"}) {
-        int result = 0;
-        const std::string printed = InitWith(value, true, &result);
-        EXPECT_EQ(result, 1) << value;
-        EXPECT_EQ(usual.ConnectionCount(), ++connections) << value;
-        EXPECT_EQ(printed.rfind("Error: QUORVELLAN_CONTROLLER=\"" + value + "\" is not host[:port] (", 0), 0u)
-            << printed;
-        EXPECT_NE(printed.find("); using localhost:6158\n"), std::string::npos) << printed;
+    int result = 0;
+    ASSERT_EQ(InitWith("", true, &result), "");  // connected: a bad value must also end this connection
+    struct Case {
+        std::string value;
+        std::string line;  // what the one line says after "Error: "
+    };
+    const std::string notAddress = "\" is not host[:port] (";
+    for (const Case& c :
+         {Case{":7000", "QUORVELLAN_CONTROLLER=\":7000" + notAddress}, Case{"host:0", "QUORVELLAN_CONTROLLER=\"host:0" + notAddress},
+          Case{"::1", "QUORVELLAN_CONTROLLER=\"::1" + notAddress}, Case{"two words", "QUORVELLAN_CONTROLLER=\"two words" + notAddress},
+          Case{"127.0.0.1:x", "QUORVELLAN_CONTROLLER=\"127.0.0.1:x" + notAddress},
+          Case{"http://127.0.0.1:6158", "QUORVELLAN_CONTROLLER=\"http://127.0.0.1:6158\" is not host[:port] (no scheme"},
+          Case{"no-such-host.invalid:7000", "cannot find the controller's host \"no-such-host.invalid\" ("}}) {
+        const std::string printed = InitWith(c.value, true, &result);
+        EXPECT_EQ(result, -1) << c.value;
+        EXPECT_EQ(CheckConnection(), 0) << c.value;
+        EXPECT_EQ(printed.rfind("Error: " + c.line, 0), 0u) << printed;
         EXPECT_EQ(printed.find('\n'), printed.size() - 1) << "one line: " << printed;
-        // The same value again: nothing more is printed.
-        EXPECT_EQ(InitWith(value, true, &result), "") << value;
-        EXPECT_EQ(result, 1) << value;
-        ++connections;
+        // The same value again: nothing more is printed, nothing is reached.
+        EXPECT_EQ(InitWith(c.value, true, &result), "") << c.value;
+        EXPECT_EQ(result, -1) << c.value;
     }
+    EXPECT_EQ(usual.ConnectionCount(), 1u);
 }
 
 }  // namespace

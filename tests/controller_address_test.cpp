@@ -22,7 +22,8 @@ TEST(ControllerAddress, WellFormedValuesAndTheirHostAndPort) {
                           Case{"host:00080", "host", "80", "host:80"},
                           Case{"[::1]", "::1", "6158", "[::1]:6158"},
                           Case{"[fe80::1:2]:7000", "fe80::1:2", "7000", "[fe80::1:2]:7000"},
-                          Case{"[::ffff:10.0.0.1]:9", "::ffff:10.0.0.1", "9", "[::ffff:10.0.0.1]:9"}}) {
+                          Case{"[::ffff:10.0.0.1]:9", "::ffff:10.0.0.1", "9", "[::ffff:10.0.0.1]:9"},
+                          Case{" \tsim-pc:7000\r\n", "sim-pc", "7000", "sim-pc:7000"}}) {
         const auto parsed = ParseControllerAddress(c.text, "6158");
         ASSERT_TRUE(parsed.address) << c.text << ": " << parsed.error;
         EXPECT_EQ(parsed.address->host, c.host) << c.text;
@@ -45,9 +46,9 @@ TEST(ControllerAddress, MalformedValuesNameTheirFault) {
                           Case{"[::1", "closing ']'"}, Case{"[]:7000", "only an IPv6"},
                           Case{"[host]:7000", "only an IPv6"}, Case{"[::1]7000", "only ':port'"},
                           Case{"[::1]:", "port must be"}, Case{"two words", "host must be"},
-                          Case{"user@host", "host must be"}, Case{"http://host", "port must be"},
+                          Case{"user@host", "host must be"}, Case{"http://host", "no scheme"}, Case{"tcp://[::1]:7000", "no scheme"},
                           Case{"host/path", "host must be"}, Case{std::string("ho\0st", 5), "host must be"},
-                          Case{std::string(254, 'a'), "host must be"}}) {
+                          Case{std::string(254, 'a'), "host must be"}, Case{" \n", "host is empty"}}) {
         const auto parsed = ParseControllerAddress(c.text, "6158");
         EXPECT_FALSE(parsed.address) << c.text;
         EXPECT_NE(parsed.error.find(c.reason), std::string::npos) << c.text << ": " << parsed.error;

@@ -512,6 +512,24 @@ TEST(StreamFork, ChildStopsTheCopyWithoutTouchingTheParentsConnection) {
     ExpectBoundedStop(stream);
 }
 
+// A connect under way on the stream's thread would hold the library for up to
+// its 3 s deadline (here the controller never accepts): a fork (Python's
+// multiprocessing, a game starting a helper) must not wait for it.
+TEST(StreamFork, ForkDoesNotWaitForAConnectUnderWay) {
+    NeverAcceptingListener listener;
+    StreamHandle stream = StartStream();
+    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_EQ(Latest(stream).lastStatus, -1);  // still in the first connect
+    const auto before = StreamClock::now();
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    const auto forkTookMs = std::chrono::duration_cast<milliseconds>(StreamClock::now() - before).count();
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    EXPECT_LT(forkTookMs, 1000);
+    ExpectBoundedStop(stream);
+}
+
 std::size_t EntriesIn(const char* directory) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;
