@@ -34,6 +34,12 @@ done
 for file in "${windows_files[@]}"; do
   [[ -e $windows/$file ]] || { echo "missing from the Windows archive: $file"; exit 1; }
 done
+# The MSVC import libraries name their symbols after the library alone, not
+# after a folder of the packager's (the same bytes from every run).
+for library in QuorvellanAPI QuorvellanStream; do
+  names=$(strings "$windows/lib/$library.lib" | grep '_lib_iname$' | sort -u)
+  [[ $names == "__${library}_lib_iname" ]] || { echo "$library.lib names a path: $names"; exit 1; }
+done
 for file in README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt lib/libquorvellan_openxr_layer.so \
             lib/XrApiLayer_quorvellan_treadmill.json bin/xr-layer-install bin/xr-layer-uninstall bin/xr-calibrate; do
   [[ -e $linux/$file ]] || { echo "missing from the Linux archive: $file"; exit 1; }
