@@ -17,7 +17,8 @@
  * the fallback documented below, a command that fails returns normally.
  * When a reply cannot be read the library prints one line "Error: <reason>"
  * on standard output; it prints nothing else, apart from the same kind of line
- * for a malformed QUORVELLAN_CONTROLLER (see InitInternal). A reply longer than 2048 bytes,
+ * for a malformed QUORVELLAN_CONTROLLER or a controller host that cannot be
+ * looked up (see InitInternal). A reply longer than 2048 bytes,
  * or bytes that are not one JSON value, end the connection (CheckConnection
  * then says 0): where such a reply ends is unknown, so a later reply could
  * otherwise be misread as the answer to a later call.
@@ -96,10 +97,14 @@ _Static_assert(sizeof(bool) == 1, "bool is one byte");
  *     QUORVELLAN_CONTROLLER=host[:port]    e.g. 192.168.1.20, sim-pc:7000,
  *                                          [::1]:7000
  * It applies to both kinds of connection (local still chooses the handshake);
- * the port defaults to 6158. Unset or empty: the default. A malformed value
- * (empty host, a port outside 1..65535, characters no host name has, an IPv6
- * address without brackets) makes the call print one line "Error: ..." naming
- * it and use the default; the line is printed again only for another value.
+ * the port defaults to 6158; white space around the value is ignored. Unset or
+ * empty: the default. A malformed value (empty host, a port outside 1..65535,
+ * characters no host name has, an IPv6 address without brackets, a scheme such
+ * as "http://") connects to nothing: the call prints one line "Error: ..."
+ * naming it, closes any connection it had and fails with
+ * QUORVELLAN_STATUS_FAILURE, so that a mistyped address never drives the
+ * treadmill on the default one. A host name that cannot be looked up also
+ * gets one line naming it. Each line is printed again only for another value.
  * On Windows the variable is read from the process's environment block, so a
  * value set at run time (SetEnvironmentVariable, .NET's
  * Environment.SetEnvironmentVariable, Python's os.environ) counts. */
@@ -163,10 +168,28 @@ QUORVELLAN_API void QUORVELLAN_CALL SetTreadmillRunState(bool enabled);
 /* Manual belt speeds. Queued: sent with the next exchange of any call. */
 QUORVELLAN_API void QUORVELLAN_CALL SetManualSpeeds(double xSpeed, double ySpeed);
 
-/* Where the user stands. Queued: sent with the next exchange of any call. */
+/* The user's position and rotation are in the treadmill's frame: x to the
+ * right, y forward (the treadmill's forward direction), z up; right-handed,
+ * in metres, the origin on the floor at the treadmill's centre. A caller with
+ * other axes converts its pose, taken relative to the treadmill's centre and
+ * forward, first:
+ *   Unity (x right, y up, z forward; left-handed): a position (x, y, z) is
+ *   the treadmill's (x, z, y); a rotation (x, y, z, w) is w, -x, -z, -y here
+ *   (the C# binding's TreadmillPose.FromUnity does both);
+ *   OpenXR (x right, y up, -z forward; right-handed): a position (x, y, z) is
+ *   (x, -z, y); a rotation (w, x, y, z) is w, x, -z, y (as the OpenXR layer
+ *   sends it). */
+
+/* Where the user stands: x (right) and y (forward) in metres from the
+ * treadmill's centre. Queued: sent with the next exchange of any call. */
 QUORVELLAN_API void QUORVELLAN_CALL SetUserPosition(double x, double y);
 
-/* Which way the user faces (a quaternion). Queued: sent with the next exchange. */
+/* Which way the user faces: a unit quaternion in the frame above, its scalar
+ * part w first, then x, y, z. It turns the treadmill's axes into the user's:
+ * the user faces the rotated +y, with the rotated +z up. 1, 0, 0, 0: upright,
+ * facing the treadmill's forward. Turned by an angle a about z, counter-
+ * clockwise seen from above (to the left) for a > 0, to the right for a < 0:
+ * cos(a/2), 0, 0, sin(a/2). Queued: sent with the next exchange. */
 QUORVELLAN_API void QUORVELLAN_CALL SetUserRotation(double w, double x, double y, double z);
 
 /* Accepted and ignored; GetAPILock stays false. */

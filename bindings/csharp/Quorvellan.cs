@@ -50,6 +50,37 @@ namespace Quorvellan
     }
 
     /// <summary>
+    /// The user's pose in the treadmill's frame, as SetUserPosition and SetUserRotation take it: x to the right,
+    /// y forward, z up (right-handed), metres from the treadmill's centre; the rotation a unit quaternion that
+    /// turns the treadmill's axes into the user's (W = 1: upright, facing forward; turned by an angle a to the
+    /// left: W = cos(a/2), RotationZ = sin(a/2); to the right, a is negative).
+    /// </summary>
+    public struct TreadmillPose
+    {
+        public double X, Y, Z;
+        public double RotationW, RotationX, RotationY, RotationZ;
+
+        /// <summary>
+        /// A pose in Unity's frame (x right, y up, z forward, left-handed), relative to the treadmill's centre and
+        /// forward (for instance a Transform's localPosition and localRotation under an object placed there),
+        /// with the rotation's components as Unity's Quaternion holds them.
+        /// </summary>
+        public static TreadmillPose FromUnity(double x, double y, double z,
+                                              double rotationX, double rotationY, double rotationZ, double rotationW)
+        {
+            // y and z swap places. That is a mirror: a rotation keeps its angle
+            // and turns the other way about its axis's image, so the vector
+            // part is swapped and negated (Unity's yaw to the right, about +y,
+            // becomes a negative turn about +z).
+            return new TreadmillPose
+            {
+                X = x, Y = z, Z = y,
+                RotationW = rotationW, RotationX = -rotationX, RotationY = -rotationZ, RotationZ = -rotationY,
+            };
+        }
+    }
+
+    /// <summary>
     /// Reserved record of 96 bytes; the library always returns it all zero.
     /// Blittable (twelve 8-byte words, no managed array), because only blittable
     /// records can be returned by value on every runtime (.NET Framework, Mono,
@@ -380,7 +411,9 @@ namespace Quorvellan
         public void SetBrake(bool applied) { lock (CoreLock) NativeMethods.SetBrake(applied); }
         public void SetRunState(bool enabled) { lock (CoreLock) NativeMethods.SetTreadmillRunState(enabled); }
         public void SetManualSpeeds(double x, double y) { lock (CoreLock) NativeMethods.SetManualSpeeds(x, y); }
+        /// <summary>The user's floor point in the treadmill's frame: x right, y forward, metres (see TreadmillPose).</summary>
         public void SetUserPosition(double x, double y) { lock (CoreLock) NativeMethods.SetUserPosition(x, y); }
+        /// <summary>Where the user faces: a unit quaternion, w first, in the treadmill's frame (see TreadmillPose).</summary>
         public void SetUserRotation(double w, double x, double y, double z) { lock (CoreLock) NativeMethods.SetUserRotation(w, x, y, z); }
 
         /// <summary>Accepted and ignored by the library.</summary>

@@ -3,7 +3,7 @@
 // (QuorvellanStream.dll / libQuorvellanStream.so) goes next to QuorvellanAPI.
 //
 //   using (var stream = Quorvellan.TreadmillStream.Start(local: true)) {
-//       stream.SetUserPosition(x, y);              // every frame; the newest value is sent
+//       stream.SetUserPosition(x, y);              // every frame (metres: right, forward); the newest is sent
 //       Quorvellan.StreamSample sample;
 //       stream.Latest(out sample);                 // never waits, allocates nothing
 //       if (sample.Connected) Move(sample.FloorSpeeds);
@@ -260,8 +260,10 @@ namespace Quorvellan
         [MethodImpl(MethodImplOptions.NoInlining)]
         private static long StreamClockNs() { return StreamNativeMethods.QuorvellanStreamClockNs(); }
 
+        /// <summary>The user's floor point in the treadmill's frame: x right, y forward, metres (see TreadmillPose).</summary>
         [MethodImpl(MethodImplOptions.NoInlining)]
         public void SetUserPosition(double x, double y) { StreamNativeMethods.QuorvellanStreamSetUserPosition(handle, x, y); }
+        /// <summary>Where the user faces: a unit quaternion, w first, in the treadmill's frame (see TreadmillPose).</summary>
         [MethodImpl(MethodImplOptions.NoInlining)]
         public void SetUserRotation(double w, double x, double y, double z) { StreamNativeMethods.QuorvellanStreamSetUserRotation(handle, w, x, y, z); }
         [MethodImpl(MethodImplOptions.NoInlining)]

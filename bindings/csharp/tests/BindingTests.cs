@@ -218,7 +218,28 @@ namespace Quorvellan.Tests
                 { "info is 96 zero bytes, lock stays false", InfoAndLock },
                 { "commands do nothing, DeInitInternal returns 1", CommandsBeforeConnect },
                 { "status codes are described", StatusCodesDescribed },
+                { "a Unity pose in the treadmill's frame", UnityPoseToTreadmill },
             };
+        }
+
+        // Unity's +90 degree turns about y, x and z must stay the same physical turns.
+        static void UnityPoseToTreadmill()
+        {
+            double h = Math.Sqrt(0.5);
+            var rows = new[]
+            {   // Unity position x, y, z, rotation x, y, z, w -> treadmill position x, y, z, rotation w, x, y, z
+                new { Name = "forward, facing forward", Unity = new[] { 0, 0, 1.0, 0, 0, 0, 1 }, Treadmill = new[] { 0, 1.0, 0, 1, 0, 0, 0 } },
+                new { Name = "up, turned right", Unity = new[] { 0, 1.0, 0, 0, h, 0, h }, Treadmill = new[] { 0, 0, 1.0, h, 0, 0, -h } },
+                new { Name = "right, looking down", Unity = new[] { 1.0, 0, 0, h, 0, 0, h }, Treadmill = new[] { 1.0, 0, 0, h, -h, 0, 0 } },
+                new { Name = "head tilted left", Unity = new[] { 0, 0, 0, 0, 0, h, h }, Treadmill = new[] { 0, 0, 0, h, 0, -h, 0 } },
+            };
+            foreach (var row in rows)
+            {
+                double[] u = row.Unity;
+                TreadmillPose p = TreadmillPose.FromUnity(u[0], u[1], u[2], u[3], u[4], u[5], u[6]);
+                double[] got = { p.X, p.Y, p.Z, p.RotationW, p.RotationX, p.RotationY, p.RotationZ };
+                for (int i = 0; i < 7; ++i) Check.Near(row.Treadmill[i], got[i], 1e-12, row.Name + ", value " + i);
+            }
         }
 
         // Every export of the header is declared, with its parameter count,

@@ -4,7 +4,9 @@
 //
 // Put it on the character's root; `player` is the tracked head (the VR
 // camera), a child of the root, whose local position is the player's offset
-// from the treadmill's centre. Treadmill x is the root's right, y its forward.
+// from the treadmill's centre. Treadmill x is the root's right, y its forward,
+// z its up: TreadmillPose.FromUnity turns Unity's frame (y up, z forward,
+// left-handed) into the treadmill's (z up, y forward, right-handed).
 using Quorvellan;
 using UnityEngine;
 
@@ -62,8 +64,10 @@ namespace Quorvellan.Samples
         // The newest position and rotation leave with the stream's next poll.
         private void SendPlayer(Vector3 position, Quaternion rotation)
         {
-            stream.SetUserPosition(position.x, position.z);
-            stream.SetUserRotation(rotation.w, rotation.x, rotation.y, rotation.z);
+            TreadmillPose pose = TreadmillPose.FromUnity(position.x, position.y, position.z,
+                                                         rotation.x, rotation.y, rotation.z, rotation.w);
+            stream.SetUserPosition(pose.X, pose.Y);
+            stream.SetUserRotation(pose.RotationW, pose.RotationX, pose.RotationY, pose.RotationZ);
         }
 
         // The newest sample; {0, 0} while the connection is down. The stream
