@@ -24,6 +24,7 @@ using System.Collections.Generic;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Text.RegularExpressions;
 
 namespace Quorvellan
 {
@@ -358,12 +359,21 @@ namespace Quorvellan
         /// <summary>The environment variable the library reads a controller's host[:port] from.</summary>
         public const string AddressVariable = "QUORVELLAN_CONTROLLER";
 
-        /// <summary>Where the library connects, for messages: QUORVELLAN_CONTROLLER when set, else the default.</summary>
+        // host[:port] or [IPv6]:port as the library reads it; it connects
+        // nowhere for anything else (and prints why).
+        private static readonly Regex HostPort =
+            new Regex(@"^(\[[0-9A-Fa-f.]*:[0-9A-Fa-f:.]*\]|[A-Za-z0-9._-]{1,253})(?::([0-9]{1,5}))?$");
+
+        /// <summary>What the library tried, for messages: QUORVELLAN_CONTROLLER when set, else the default.</summary>
         public static string ControllerAddress(bool local)
         {
-            string chosen = Environment.GetEnvironmentVariable(AddressVariable);
-            if (!string.IsNullOrEmpty(chosen)) return chosen + " (from " + AddressVariable + ")";
-            return local ? "localhost:6158" : "the network host built into the library, port 6158";
+            string chosen = (Environment.GetEnvironmentVariable(AddressVariable) ?? "").Trim();
+            if (chosen.Length == 0) return local ? "localhost:6158" : "the network host built into the library, port 6158";
+            Match match = HostPort.Match(chosen);
+            int port = match.Success && match.Groups[2].Success ? int.Parse(match.Groups[2].Value) : 6158;
+            if (!match.Success || port < 1 || port > 65535)
+                return "nothing: " + AddressVariable + "=\"" + chosen + "\" is not host[:port], see the library's Error: line";
+            return match.Groups[1].Value + ":" + port + " (from " + AddressVariable + ")";
         }
 
         public static string DescribeStatus(int statusCode)

@@ -402,6 +402,11 @@ namespace Quorvellan.Tests
                 TreadmillException error = Check.ConnectFails(true);
                 Check.That(error.Message.Contains("controller at 127.0.0.1:16302 (from QUORVELLAN_CONTROLLER): status 8"),
                            "message: " + error.Message);
+                // A typo reaches nothing (not even the simulator on port 16301's host), and says so.
+                Environment.SetEnvironmentVariable(Treadmill.AddressVariable, "127.0.0.1:x");
+                error = Check.ConnectFails(true);
+                Check.That(error.Message.Contains("controller at nothing: QUORVELLAN_CONTROLLER=\"127.0.0.1:x\" is not host[:port]"),
+                           "message: " + error.Message);
             }
             finally
             {

@@ -2,6 +2,7 @@
 import ctypes
 import enum
 import os
+import re
 import threading
 
 from . import _native
@@ -34,12 +35,20 @@ _MEANINGS = {
 ADDRESS_ENV = "QUORVELLAN_CONTROLLER"
 
 
+# host[:port] or [IPv6]:port as the library reads it; it connects nowhere for
+# anything else (and prints why).
+_HOST_PORT = re.compile(r"(\[[0-9A-Fa-f.]*:[0-9A-Fa-f:.]*\]|[A-Za-z0-9._-]{1,253})(?::(\d{1,5}))?")
+
+
 def controller_address(local=True):
-    """Where the library connects, for messages: $QUORVELLAN_CONTROLLER when set, else the default."""
-    chosen = os.environ.get(ADDRESS_ENV)
-    if chosen:
-        return f"{chosen} (from {ADDRESS_ENV})"
-    return "localhost:6158" if local else "the network host built into the library, port 6158"
+    """What the library tried, for messages: $QUORVELLAN_CONTROLLER when set, else the default."""
+    chosen = os.environ.get(ADDRESS_ENV, "").strip()
+    if not chosen:
+        return "localhost:6158" if local else "the network host built into the library, port 6158"
+    match = _HOST_PORT.fullmatch(chosen)
+    if not match or (match.group(2) and not 1 <= int(match.group(2)) <= 65535):
+        return f"nothing: {ADDRESS_ENV}={chosen!r} is not host[:port], see the library's Error: line"
+    return f"{match.group(1)}:{int(match.group(2) or 6158)} (from {ADDRESS_ENV})"
 
 
 def describe_status(code):

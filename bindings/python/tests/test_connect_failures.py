@@ -21,8 +21,12 @@ class TestFailedConnect:
         simulator("--identity", "local", "--port", "16311")
         monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16311")
         assert quorvellan.Treadmill.connect(local=True).connected is True
-        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:16312")
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", " 127.0.0.1:16312\n")
         assert "controller at 127.0.0.1:16312 (from QUORVELLAN_CONTROLLER): status 8" in str(connect_error())
+        # A typo reaches nothing, not the simulator on the default port, and says so.
+        simulator("--identity", "local")
+        monkeypatch.setenv("QUORVELLAN_CONTROLLER", "127.0.0.1:x")
+        assert "controller at nothing: QUORVELLAN_CONTROLLER='127.0.0.1:x' is not host[:port]" in str(connect_error())
 
     def test_after_a_failed_connect_the_failure_results_hold(self, lib):
         connect_error()
