@@ -58,6 +58,11 @@ done
 echo "installed monitor starts:"
 "$prefix/bin/quorvellan-monitor" --help >/dev/null
 
+echo "installed Python sources load the installed libraries:"
+env -u QUORVELLAN_LIBRARY -u QUORVELLAN_STREAM_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$prefix/share/QuorvellanAPI/python" \
+  python3 -B -c 'import sys, quorvellan.stream as s; paths = [s._native.library()._name, s.stream_library()._name]
+assert all(path.startswith(sys.argv[1] + "/") for path in paths), paths' "$prefix"
+
 start_simulator "$prefix/bin/quorvellan-controller-sim" "$work/simulator.log" --identity local --serial PKG-0001
 "$work/consumer-cmake/consumer" PKG-0001
 "$work/consumer-pkg-config" PKG-0001

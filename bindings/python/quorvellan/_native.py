@@ -8,6 +8,7 @@ import ctypes
 import ctypes.util
 import os
 import sys
+import sysconfig
 
 LIBRARY_ENV = "QUORVELLAN_LIBRARY"
 
@@ -65,17 +66,35 @@ _PROTOTYPES = {
 }
 
 
+def library_folders():
+    """The folders the package's own libraries may be in: its own folder (the wheel,
+    a copied package), then, when the sources are where `cmake --install` puts them
+    (<prefix>/share/QuorvellanAPI/python/quorvellan), that prefix's library folders."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    python = os.path.dirname(here)
+    project = os.path.dirname(python)
+    if (os.path.basename(python), os.path.basename(project)) != ("python", "QuorvellanAPI"):
+        return [here]
+    prefix = os.path.dirname(os.path.dirname(project))
+    if sys.platform == "win32":
+        return [here, os.path.join(prefix, "bin")]
+    # lib/<multiarch> is where a Debian-style prefix such as /usr has it.
+    multiarch = sysconfig.get_config_var("MULTIARCH") or getattr(sys.implementation, "_multiarch", "")
+    names = ([os.path.join("lib", multiarch)] if multiarch else []) + ["lib64", "lib"]
+    return [here] + [os.path.join(prefix, name) for name in names]
+
+
 def _candidates():
-    """Where to look, in order: the environment, next to the package, the loader path."""
+    """Where to look, in order: the environment, library_folders(), the loader path."""
     explicit = os.environ.get(LIBRARY_ENV)
     if explicit:
         yield explicit
         return
-    here = os.path.dirname(os.path.abspath(__file__))
-    for name in _FILE_NAMES:
-        path = os.path.join(here, name)
-        if os.path.exists(path):
-            yield path
+    for folder in library_folders():
+        for name in _FILE_NAMES:
+            path = os.path.join(folder, name)
+            if os.path.exists(path):
+                yield path
     yield from _FILE_NAMES
     found = ctypes.util.find_library("QuorvellanAPI")
     if found:

@@ -18,6 +18,7 @@ import argparse
 import collections
 import csv
 import datetime
+import importlib
 import json
 import math
 import sys
@@ -38,6 +39,11 @@ _TEXT_COLUMNS = {"state"}
 _INTEGER_COLUMNS = {"segment"}
 _BOOL_COLUMNS = {"running", "running_unlocked"}
 
+# The plot's panels: label, columns.
+_PLOTS = (("floor speed (m/s)", ("floor_x", "floor_y")), ("magnitude (m/s)", ("magnitude",)),
+          ("ring (m)", ("ring_x", "ring_y", "ring_z")), ("user position (m)", ("user_x", "user_y")))
+_PLOTTED_COLUMNS = tuple(name for _, names in _PLOTS for name in names)
+
 Command = collections.namedtuple("Command", "time segment command value")
 ConnectionChange = collections.namedtuple("ConnectionChange", "time segment state status serial reconnects")
 FailedRead = collections.namedtuple("FailedRead", "time segment failed_reads")
@@ -49,6 +55,15 @@ class RecordingError(ValueError):
 
 class RecordingWarning(UserWarning):
     """Something was skipped (a line cut short)."""
+
+
+def _optional(package, purpose):
+    """The optional package, or an ImportError that says how to install it."""
+    try:
+        return importlib.import_module(package)
+    except ImportError as error:
+        raise ImportError(f"{purpose} needs {package} (Debian: python3-{package}, or pip install {package})",
+                          name=package) from error
 
 
 def _normalise(raw):
@@ -236,19 +251,19 @@ class Recording:
                 f"{len(self.headers)} segment(s), {len(self.cut_lines)} cut line(s)>")
 
     def lost_intervals(self):
-        """(start, end) of every stretch without a connection: from a change to any
-        state but "connected", the start of the file or the last line of a segment
-        until the next "connected" (or the last line of the file)."""
-        markers = [(self.segment_starts[0], None)]
-        markers += [(end, None) for end in self.segment_ends[:-1]]
+        """(start, end) of every stretch without a connection once the first was made:
+        from a change to any state but "connected", or the last line of a segment,
+        until the next "connected" (or the last line of the file). Waiting for the
+        first connection is the stream starting, not a loss."""
+        markers = [(end, None) for end in self.segment_ends[:-1]]
         markers += [(event.time, event.state) for event in self.connections]
-        intervals, lost_since = [], None
+        intervals, lost_since, connected_once = [], None, False
         for time, state in sorted(markers, key=lambda marker: (marker[0], marker[1] is not None)):
             if state == "connected":
                 if lost_since is not None:
                     intervals.append((lost_since, time))
-                lost_since = None
-            elif lost_since is None:
+                lost_since, connected_once = None, True
+            elif lost_since is None and connected_once:
                 lost_since = time
         if lost_since is not None and lost_since < self.segment_ends[-1]:
             intervals.append((lost_since, self.segment_ends[-1]))
@@ -256,7 +271,7 @@ class Recording:
 
     def to_pandas(self):
         """The sample columns as a pandas DataFrame (raises ImportError without pandas)."""
-        import pandas
+        pandas = _optional("pandas", "to_pandas()")
         return pandas.DataFrame({name: self.columns[name] for name in COLUMNS})
 
     def write_csv(self, path):
@@ -267,27 +282,41 @@ class Recording:
             for row in zip(*(self.columns[name] for name in COLUMNS)):
                 writer.writerow([repr(float(v)) if isinstance(v, float) else v for v in row])
 
-    def plot(self, path):
-        """Speeds, magnitude and ring over time, stretches without a connection shaded;
-        written as an image (raises ImportError without matplotlib)."""
-        import matplotlib
-        matplotlib.use("Agg")
-        from matplotlib import pyplot
-        figure, axes = pyplot.subplots(3, 1, sharex=True, figsize=(10, 7))
-        time = self.columns["time"]
-        series = (("floor speed (m/s)", ("floor_x", "floor_y")), ("magnitude (m/s)", ("magnitude",)),
-                  ("ring (m)", ("ring_x", "ring_y", "ring_z")))
-        for axis, (label, names) in zip(axes, series):
+    def _title(self):
+        """The treadmill's serial number(s) and when the recording started (UTC)."""
+        serials = ", ".join(dict.fromkeys(c.serial for c in self.connections if c.serial)) or "serial number unknown"
+        return f"{serials}, recorded {_start_time(self.header, 1):%Y-%m-%d %H:%M:%S} UTC"
+
+    def figure(self):
+        """Speeds, magnitude, ring and user position over time as a matplotlib Figure,
+        stretches without a connection shaded and the lines broken over them
+        (raises ImportError without matplotlib)."""
+        _optional("matplotlib", "plotting")
+        import numpy
+        from matplotlib.figure import Figure  # not pyplot: no backend or global state to set up
+        figure = Figure(figsize=(10, 9), layout="tight")
+        axes = figure.subplots(4, 1, sharex=True)
+        lost = self.lost_intervals()
+        # A NaN row before the first sample after each loss ends every line there: a
+        # line drawn across would show a change of speed nobody measured.
+        breaks = numpy.unique(numpy.searchsorted(self.columns["time"], [start for start, _ in lost], side="right"))
+        breaks = breaks[(breaks > 0) & (breaks < len(self))]
+        broken = {name: numpy.insert(numpy.asarray(self.columns[name], dtype=float), breaks, math.nan)
+                  for name in ("time",) + _PLOTTED_COLUMNS}
+        for axis, (label, names) in zip(axes, _PLOTS):
             for name in names:
-                axis.plot(time, self.columns[name], label=name, linewidth=1)
-            for start, end in self.lost_intervals():
+                axis.plot(broken["time"], broken[name], label=name, linewidth=1)
+            for start, end in lost:
                 axis.axvspan(start, end, color="red", alpha=0.15, linewidth=0)
             axis.set_ylabel(label)
             axis.legend(loc="upper right", fontsize="small")
+        axes[0].set_title(self._title())
         axes[-1].set_xlabel("time since the recording started (s); shaded: no connection")
-        figure.tight_layout()
-        figure.savefig(path)
-        pyplot.close(figure)
+        return figure
+
+    def plot(self, path):
+        """figure() written as an image (raises ImportError without matplotlib)."""
+        self.figure().savefig(path)
 
 
 def read_recording(path):
@@ -318,7 +347,8 @@ def main(arguments=None):
                                      description="Summarise a recording; write it as CSV or plot it.")
     parser.add_argument("file")
     parser.add_argument("--csv", metavar="OUT", help="write the sample columns as CSV")
-    parser.add_argument("--plot", metavar="OUT.png", help="plot speeds, magnitude and ring (needs matplotlib)")
+    parser.add_argument("--plot", metavar="OUT.png",
+                        help="plot speeds, magnitude, ring and user position (needs matplotlib)")
     options = parser.parse_args(arguments)
     try:
         with warnings.catch_warnings():
@@ -334,8 +364,8 @@ def main(arguments=None):
     if options.plot:
         try:
             recording.plot(options.plot)
-        except ImportError:
-            print("quorvellan.recording: --plot needs matplotlib (Debian: python3-matplotlib)", file=sys.stderr)
+        except ImportError as error:
+            print(f"quorvellan.recording: --plot: {error}", file=sys.stderr)
             return 2
     duration = float(recording.columns["time"][-1]) if len(recording) else 0.0
     print(f"{options.file}: {len(recording)} samples over {duration:.2f} s, {len(recording.commands)} commands, "

@@ -116,8 +116,9 @@ def _candidates():
         return
     names = {"win32": ("QuorvellanStream.dll",)}.get(
         sys.platform, ("libQuorvellanStream.so", "libQuorvellanStream.so.1"))
-    # Beside the core that was loaded (QUORVELLAN_LIBRARY may point elsewhere), then beside the package.
-    folders = [os.path.dirname(_native.loaded_path()), os.path.dirname(os.path.abspath(__file__))]
+    # Beside the core that was loaded (QUORVELLAN_LIBRARY may point elsewhere), then
+    # where the core is looked for: beside the package, in the prefix it was installed into.
+    folders = [os.path.dirname(_native.loaded_path())] + _native.library_folders()
     for folder in dict.fromkeys(f for f in folders if f):
         for name in names:
             yield os.path.join(folder, name)

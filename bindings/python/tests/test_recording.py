@@ -73,10 +73,8 @@ def test_examples_read_into_columns_that_match_the_file(example):
     assert [c.state for c in recording.connections] == ["connected", "stopped"]
     commands = [json.loads(line) for line in lines if '"command"' in line]
     assert [(c.command, c.value) for c in recording.commands] == [(c["command"], c["value"]) for c in commands]
-    # Before the first connection and after the stop: nothing else is lost.
-    connected, stopped = (c.time for c in recording.connections)
-    assert recording.lost_intervals() == [(0.0, connected)]
-    assert stopped == recording.segment_ends[0]
+    # Waiting for the first connection is no loss, nor is the stop at the end.
+    assert recording.lost_intervals() == [] and recording.connections[-1].time == recording.segment_ends[0]
 
 
 # A program that crashed cut its last line short: every complete line is kept
@@ -104,7 +102,7 @@ def test_lines_cut_short_are_skipped_and_segments_follow_one_another(tmp_path, c
     # No "stopped" line: the first program's connection is lost only from its
     # last line to the next program's connection.
     gaps = [(recording.segment_ends[0], pytest.approx(20.0 + json.loads(brake[1])["t"]))] if brake else []
-    assert recording.lost_intervals() == [(0.0, recording.connections[0].time)] + gaps
+    assert recording.lost_intervals() == gaps
     if brake:
         # The second stream's user is unknown until it sends a position.
         assert math.isnan(recording.columns["user_x"][len(first)])
@@ -128,6 +126,38 @@ def test_broken_files_raise_an_error_naming_the_line(tmp_path, case):
     lines, number = BROKEN[case]
     with pytest.raises(RecordingError, match=f"line {number}:"):
         quorvellan.read_recording(write(tmp_path, "broken.jsonl", lines))
+
+
+def with_loss(lines, lost, back):
+    """The lines with the connection lost from `lost` to `back` s and no sample between."""
+    change = '{"event":"connection","state":"%s","status":0,"serial":"EXAMPLE-WALK","reconnects":%d,"t":%r}\n'
+    body = [line for line in lines[1:] if not ('"sample"' in line and lost <= json.loads(line)["t"] < back)]
+    body += [change % ("lost", 0, lost), change % ("connected", 1, back)]
+    return lines[:1] + sorted(body, key=lambda line: json.loads(line)["t"])
+
+
+def test_plot_breaks_every_line_over_a_loss_under_a_title_naming_the_treadmill(tmp_path):
+    numpy = pytest.importorskip("numpy")
+    pytest.importorskip("matplotlib")
+    lines = with_loss(lines_of(FIXTURES / "walk.jsonl"), 2.996, 5.573)
+    recording = quorvellan.read_recording(write(tmp_path, "lost.jsonl", lines))
+    assert recording.lost_intervals() == [(2.996, 5.573)]
+    figure = recording.figure()
+    assert figure.axes[0].get_title() == "EXAMPLE-WALK, recorded 2026-12-08 07:47:33 UTC"
+    plotted = [line for axis in figure.axes for line in axis.lines]
+    assert [line.get_label() for line in plotted][-2:] == ["user_x", "user_y"]
+    for line in plotted:
+        time, value = line.get_xdata(), line.get_ydata()
+        (gap,) = numpy.flatnonzero(numpy.isnan(time))
+        assert time[gap - 1] < 2.996 and time[gap + 1] >= 5.573 and math.isnan(value[gap]), line.get_label()
+
+
+@pytest.mark.parametrize("method, package", [("to_pandas", "pandas"), ("figure", "matplotlib")])
+def test_without_an_optional_package_the_error_says_what_to_install(monkeypatch, method, package):
+    recording = quorvellan.read_recording(FIXTURES / "standing.jsonl")
+    monkeypatch.setitem(sys.modules, package, None)
+    with pytest.raises(ImportError, match=f"python3-{package}, or pip install {package}"):
+        getattr(recording, method)()
 
 
 def test_csv_round_trip_and_pandas(tmp_path):
@@ -170,8 +200,8 @@ def run_module(*arguments):
 def test_command_line_writes_csv_and_plot_and_refuses_a_bad_file(tmp_path):
     pytest.importorskip("matplotlib")
     result = run_module(FIXTURES / "walk.jsonl", "--csv", tmp_path / "w.csv", "--plot", tmp_path / "w.png")
-    assert result.returncode == 0, result.stderr
-    assert "499 samples" in result.stdout
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert "499 samples" in result.stdout and "0 stretch(es) without a connection" in result.stdout
     png = (tmp_path / "w.png").read_bytes()
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 10_000
     assert (tmp_path / "w.csv").read_text().count("\n") == 500
