@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #  include <windows.h>
+
+#  include "module_folder.hpp"
 #endif
 
 namespace quorvellan::openxr {
@@ -17,30 +19,11 @@ const StreamCalls* streamCalls(std::string&) {
 
 namespace {
 
-// The folder of the module holding this code (the layer's DLL), with a
-// trailing backslash; empty when it cannot be told.
-std::wstring ownFolder() {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&ownFolder), &self)) {
-        return L"";
-    }
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return L"";
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
 StreamCalls load(std::string& error) {
     StreamCalls calls;
-    std::wstring path = ownFolder() + L"QuorvellanStream.dll";
+    // The layer's own folder: `load` is a function of the layer's DLL.
+    const std::wstring path =
+        stream::ModuleFolder(reinterpret_cast<const void*>(&load)) + L"QuorvellanStream.dll";
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {
         error = "QuorvellanStream.dll not found beside the layer (Windows error " + std::to_string(GetLastError()) + ")";

@@ -7,33 +7,16 @@
 
 #include <string>
 
-namespace {
+#include "stream/module_folder.hpp"
 
-// The folder this DLL was loaded from, with a trailing separator.
-std::wstring StreamFolder() {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&StreamFolder), &self)) {
-        return {};
-    }
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
+namespace {
 
 // One the application loaded stays its own (it frees it with the stream, as
 // with an ordinary import); one loaded here stays for the life of the process.
 HMODULE FindCore(const char* name) {
     if (HMODULE loaded = GetModuleHandleA(name)) return loaded;
-    const std::wstring beside = StreamFolder() + std::wstring(name, name + std::char_traits<char>::length(name));
+    const std::wstring beside = quorvellan::stream::ModuleFolder(reinterpret_cast<const void*>(&FindCore)) +
+                                std::wstring(name, name + std::char_traits<char>::length(name));
     if (HMODULE core = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return core;
     return LoadLibraryA(name);
 }

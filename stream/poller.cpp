@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace quorvellan::stream {
 
@@ -38,6 +39,16 @@ void RecordCoalesced(Recorder& recorder, const CommandBatch& batch) {
     if (batch.manualSpeeds) recorder.Command("manualSpeeds", batch.manualSpeeds->data(), batch.manualSpeeds->size());
 }
 
+// How much of `text` fits in `room` bytes without ending inside a UTF-8
+// character: a cut one is left out whole (a character takes 4 bytes at most).
+std::size_t Utf8Fit(std::string_view text, std::size_t room) {
+    if (text.size() <= room) return text.size();
+    const auto continues = [&](std::size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
+    std::size_t cut = room;
+    for (int back = 0; back < 3 && cut > 0 && continues(cut); ++back) --cut;
+    return cut;
+}
+
 Poller::Clock::duration PeriodOf(double rateHz) {
     return std::chrono::duration_cast<Poller::Clock::duration>(std::chrono::duration<double>(1.0 / rateHz));
 }
@@ -56,7 +67,27 @@ Poller::~Poller() {
     if (thread.joinable()) Stop();
 }
 
-void Poller::Start() { thread = std::thread([this] { Run(); }); }
+// An exception leaving the thread would end the application: one from the
+// poll thread's work (no memory, say) ends polling instead, the game is told
+// the connection is gone, and Stop still finds the thread finished.
+void Poller::Start() {
+    thread = std::thread([this] {
+        try {
+            Run();
+        } catch (...) {
+            commands.Accept(false);
+            DeInitInternal();
+            current.state = QUORVELLAN_STREAM_LOST;
+            ClearReadings();
+            Publish();
+        }
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex);
+            finished = true;
+        }
+        wake.notify_all();
+    });
+}
 
 // The poll thread may be inside InitInternal (up to 3 s) or waiting for a
 // reply (100 ms): DeInitInternal ends that wait from here. It is repeated
@@ -126,11 +157,6 @@ void Poller::Run() {
         current.state = QUORVELLAN_STREAM_STOPPED;
         RecordConnection();
     }
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        finished = true;
-    }
-    wake.notify_all();
 }
 
 bool Poller::Connect() {
@@ -162,7 +188,7 @@ void Poller::ReadSerialNumber() {
     const char* serial = GetTreadmillSerialNumber();
     std::memset(current.serialNumber, 0, sizeof current.serialNumber);
     if (serial[0] == '\0') return;  // the core's constant: never freed
-    std::strncpy(current.serialNumber, serial, sizeof current.serialNumber - 1);
+    std::memcpy(current.serialNumber, serial, Utf8Fit(serial, sizeof current.serialNumber - 1));
     std::free(const_cast<char*>(serial));
 }
 

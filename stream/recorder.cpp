@@ -22,6 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "stream/json_text.hpp"
+#include "stream/state_names.hpp"
+
 namespace quorvellan::stream {
 
 using nlohmann::json;
@@ -266,25 +269,13 @@ void RunWriter(const std::shared_ptr<Recorder::Shared>& shared) {
 
 }  // namespace
 
-const char* StateName(std::int32_t state) {
-    switch (state) {
-        case QUORVELLAN_STREAM_CONNECTING: return "connecting";
-        case QUORVELLAN_STREAM_CONNECTED: return "connected";
-        case QUORVELLAN_STREAM_LOST: return "lost";
-        case QUORVELLAN_STREAM_CONTROLLER_TOO_OLD: return "controller too old";
-        case QUORVELLAN_STREAM_WRONG_CONTROLLER: return "wrong controller";
-        default: return "stopped";
-    }
-}
-
 std::unique_ptr<Recorder> Recorder::Start(const std::string& path, const QuorvellanStreamOptions& options) {
     std::unique_ptr<Recorder> recorder(new Recorder(std::make_shared<Shared>(path, QuorvellanStreamClockNs())));
-    recorder->Queue(json{{"format", "quorvellan-recording"},
-                         {"version", kFormatVersion},
-                         {"startTime", UtcNow()},
-                         {"local", options.local != 0},
-                         {"pollRateHz", options.pollRateHz}}
-                        .dump(),
+    recorder->Queue(JsonText({{"format", "quorvellan-recording"},
+                              {"version", kFormatVersion},
+                              {"startTime", UtcNow()},
+                              {"local", options.local != 0},
+                              {"pollRateHz", options.pollRateHz}}),
                     true);
     recorder->writer = std::thread(RunWriter, recorder->shared);
     return recorder;
@@ -316,24 +307,22 @@ double Recorder::SecondsAt(std::int64_t clockNs) const {
 }
 
 void Recorder::Sample(const QuorvellanStreamSample& sample) {
-    Queue(json{{"t", SecondsAt(sample.timeNs)},
-           {"event", "sample"},
-           {"floorSpeed", {sample.floorSpeeds.x, sample.floorSpeeds.y}},
-           {"ring", {sample.ring.x, sample.ring.y, sample.ring.z}},
-           {"running", sample.running != 0},
-           {"runningUnlocked", sample.runningUnlocked != 0}}
-              .dump(),
+    Queue(JsonText({{"t", SecondsAt(sample.timeNs)},
+                    {"event", "sample"},
+                    {"floorSpeed", {sample.floorSpeeds.x, sample.floorSpeeds.y}},
+                    {"ring", {sample.ring.x, sample.ring.y, sample.ring.z}},
+                    {"running", sample.running != 0},
+                    {"runningUnlocked", sample.runningUnlocked != 0}}),
           false);
 }
 
 void Recorder::Connection(const QuorvellanStreamSample& sample) {
-    Queue(json{{"t", SecondsAt(QuorvellanStreamClockNs())},
-           {"event", "connection"},
-           {"state", StateName(sample.state)},
-           {"status", sample.lastStatus},
-           {"serial", sample.serialNumber},
-           {"reconnects", sample.reconnects}}
-              .dump(),
+    Queue(JsonText({{"t", SecondsAt(QuorvellanStreamClockNs())},
+                    {"event", "connection"},
+                    {"state", StateName(sample.state)},
+                    {"status", sample.lastStatus},
+                    {"serial", sample.serialNumber},
+                    {"reconnects", sample.reconnects}}),
           true);
 }
 
@@ -346,16 +335,19 @@ json CommandLine(double seconds, const char* name, json value) {
 }  // namespace
 
 void Recorder::Command(const char* name, bool value) {
-    Queue(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name, value).dump(), false);
+    Queue(JsonText(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name, value)), false);
 }
 
 void Recorder::Command(const char* name, const double* values, std::size_t count) {
-    Queue(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name, std::vector<double>(values, values + count)).dump(), false);
+    Queue(JsonText(CommandLine(SecondsAt(QuorvellanStreamClockNs()), name,
+                               std::vector<double>(values, values + count))),
+          false);
 }
 
 void Recorder::FailedRead(const QuorvellanStreamSample& sample) {
-    Queue(json{{"t", SecondsAt(QuorvellanStreamClockNs())}, {"event", "failedRead"}, {"failedReads", sample.failedReads}}
-              .dump(),
+    Queue(JsonText({{"t", SecondsAt(QuorvellanStreamClockNs())},
+                    {"event", "failedRead"},
+                    {"failedReads", sample.failedReads}}),
           false);
 }
 

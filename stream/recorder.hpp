@@ -54,7 +54,4 @@ private:
     std::thread writer;
 };
 
-// The words for a sample's state, as written in recordings.
-const char* StateName(std::int32_t state);
-
 }  // namespace quorvellan::stream

@@ -136,6 +136,14 @@ TEST(MonitorProgram, ExplainsEveryStatusCode) {
         run = RunMonitor({"--seconds", "0", "--remote"});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.output.find("(status 5): " + StatusWords(5) + " (tried localhost:6158)"), std::string::npos);
+        // A mistyped address reaches nothing, not the controller on the default one.
+        ScopedVariable typo("QUORVELLAN_CONTROLLER", "127.0.0.1:x");
+        run = RunMonitor({"--seconds", "0"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find("(status 8): " + StatusWords(8) +
+                                  " (tried nothing: QUORVELLAN_CONTROLLER=\"127.0.0.1:x\" is not host[:port])"),
+                  std::string::npos)
+            << run.output;
     }
     SimulatorOptions options;
     options.identity = Identity::Remote;
@@ -151,7 +159,7 @@ TEST(MonitorProgram, ExplainsEveryStatusCode) {
 
 TEST(MonitorProgram, JsonLinesParseBack) {
     SimulatorOptions options;
-    options.serial = "JSON-5";
+    options.serial = std::string(57, 'J') + "SON-5\xC3\xA9";  // "é" in bytes 63 and 64, past the sample's field
     SimulatorThread simulator(options);
     MonitorRun run = RunMonitor({"--json", "--seconds", "1.5", "--rate", "10", "--manual", "1,0.5", "--enable"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
@@ -171,7 +179,7 @@ TEST(MonitorProgram, JsonLinesParseBack) {
     EXPECT_EQ(last["ring"]["w"], 0.45);
     EXPECT_EQ(last["running"], true);
     EXPECT_EQ(last["runningUnlocked"], true);
-    EXPECT_EQ(last["serial"], "JSON-5");
+    EXPECT_EQ(last["serial"], std::string(57, 'J') + "SON-5");
     EXPECT_EQ(last["connected"], true);
     EXPECT_FALSE(last.contains("user"));
     EXPECT_LT(samples.front()["magnitude"].get<double>(), 1.0);  // still ramping

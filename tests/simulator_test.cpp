@@ -361,6 +361,7 @@ TEST(SimulatorProgram, RejectsBadOptions) {
         {{"--version", "1.x"}, "--version expects"},
         {{"--bind", "999.1.1.1"}, "--bind expects an IP address (such as 127.0.0.1 or 0.0.0.0) or localhost, "
                                   "not '999.1.1.1'"},
+        {{"--serial", "SN-\xff"}, "--serial expects UTF-8 text"},
     };
     for (const auto& [options, message] : cases) {
         std::vector<std::string> arguments{QUORVELLAN_SIMULATOR_PATH};

@@ -172,6 +172,29 @@ TEST(StreamRecording, HoldsSamplesCommandsAndEveryConnectionChange) {
     std::filesystem::remove(path);
 }
 
+// A serial number longer than the sample's field is cut between characters,
+// never inside one; one that is not UTF-8 the library refuses (none is read).
+// Either way the recording goes on.
+TEST(StreamRecording, SerialNumbersOfAnyBytesAreRecordedWhole) {
+    const std::string s61(61, 'S'), s62(62, 'S');
+    const struct {
+        std::string sent, recorded;
+    } cases[] = {{s62 + "\xC3\xA9", s62}, {s61 + "\xE2\x82\xAC", s61}, {s62 + "S\xC3\xA9", s62 + "S"}, {"SN-\xFF", ""}};
+    for (const auto& c : cases) {
+        const std::string path = TemporaryFile("serial.jsonl");
+        {
+            TestController controller;  // the handshake, then the serial number's exchange
+            controller.QueueReply(LocalHandshakeReply());
+            controller.QueueReply(R"({"sender":{"treadmill":{"serial number":")" + c.sent + R"("}}})");
+            controller.SetResponder(HealthyAnswer);
+            StreamHandle stream = StartRecording(path.c_str());
+            WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+        }
+        EXPECT_EQ(Events(ReadLines(path), "connection").at(0).at("serial"), c.recorded) << c.sent;
+        std::filesystem::remove(path);
+    }
+}
+
 TEST(StreamRecording, EnvironmentVariableSwitchesItOnAtStart) {
     const std::string path = TemporaryFile("environment.jsonl");
     ScopedVariable record("QUORVELLAN_RECORD", path);

@@ -150,7 +150,8 @@ class PrometheusScrapesTwoMonitors(unittest.TestCase):
         with open(config, "w") as out:
             out.write(f"global:\n  scrape_interval: {SCRAPE_SECONDS}s\n  evaluation_interval: {SCRAPE_SECONDS}s\n"
                       f"rule_files: ['{rules_path}']\n"
-                      f"scrape_configs:\n  - job_name: quorvellan\n    static_configs:\n"
+                      f"scrape_configs:\n  - job_name: quorvellan\n    params: {{module: [treadmill]}}\n"
+                      f"    static_configs:\n"
                       f"      - targets: [{targets}]\n")
         return config
 

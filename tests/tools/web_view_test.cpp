@@ -222,22 +222,29 @@ TEST_F(WebViewTest, ServesThePageAndItsScriptFromTheProgram) {
     Finish();
 }
 
-// With no controller yet the page is served and the samples say
-// "connecting"; once one answers they follow it, the monitor's wishes given.
+// With no controller yet the page is served, the samples say "connecting"
+// and /metrics has no sample age; once one answers (its serial number longer
+// than the sample's field, cut in a character) they follow it, the monitor's
+// wishes given.
 TEST_F(WebViewTest, ServesAtOnceAndFollowsAControllerThatComesLater) {
     simulator.reset();
     StartMonitor("20");
     EXPECT_EQ(StatusLine(Exchange("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n")), "HTTP/1.1 200 OK");
+    const std::string metrics = Exchange("GET /metrics HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_NE(metrics.find("\nquorvellan_sample_age_seconds{serial=\"\"} NaN\n"), std::string::npos) << metrics;
     auto page = OpenSamples();
     const json waiting = NextSample(*page);
     EXPECT_EQ(waiting.at("state"), "connecting");
     EXPECT_EQ(waiting.at("connected"), false);
-    simulator = std::make_unique<SimulatorProcess>(QUORVELLAN_SIMULATOR_PATH);
+    const std::string serial(62, 'W');
+    simulator = std::make_unique<SimulatorProcess>(QUORVELLAN_SIMULATOR_PATH,
+                                                   std::vector<std::string>{"--serial", serial + "\xC3\xA9"});
     // Within the stream's 1 s back-off; 30 s at most, for a slow machine.
     json later = NextSample(*page);
     for (int i = 0; i < 600 && later.at("running") != true; ++i) later = NextSample(*page);
     EXPECT_EQ(later.at("state"), "connected");
     EXPECT_EQ(later.at("running"), true) << "--enable did not reach the controller that came later";
+    EXPECT_EQ(later.at("serial"), serial);
     Finish();
 }
 
@@ -271,6 +278,9 @@ TEST_F(WebViewTest, BadOrForeignRequestsGetClearErrorsAndTheMonitorSamplesOn) {
         {"not HTTP", "GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {"bad length", "GET / HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: abc\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {"the page", "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"the page with a query", "GET /?x=1 HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"metrics with a query", "GET /metrics?module=treadmill HTTP/1.1\r\nHost: " + host + "\r\n\r\n",
+         "HTTP/1.1 200 OK"},
         {"its icon", "GET /favicon.svg HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
         {"the icon browsers look for", "GET /favicon.ico HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 200 OK"},
         {"the icon for another name", "GET /favicon.ico HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n",

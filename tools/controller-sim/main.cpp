@@ -164,6 +164,16 @@ std::string ToBindAddress(const std::string& text) {
     return text;
 }
 
+// Replies carry the serial as JSON text, which must be UTF-8.
+std::string ToSerial(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+    } catch (const nlohmann::json::type_error&) {
+        UsageError("--serial expects UTF-8 text");
+    }
+    return text;
+}
+
 SimulatorOptions ParseOptions(int argc, char** argv) {
     SimulatorOptions options;
     std::string replayPath;
@@ -183,7 +193,7 @@ SimulatorOptions ParseOptions(int argc, char** argv) {
             if (identity != "local" && identity != "remote") UsageError("--identity is local or remote");
             options.identity = identity == "local" ? Identity::Local : Identity::Remote;
         } else if (option == "--version") options.version = ToVersion(value());
-        else if (option == "--serial") options.serial = value();
+        else if (option == "--serial") options.serial = ToSerial(value());
         else if (option == "--locked") options.locked = true;
         else if (option == "--log") options.log = true;
         else if (option == "--reset-on-connect") options.resetOnConnect = true;

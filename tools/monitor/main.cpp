@@ -13,7 +13,9 @@
 #include "tools/monitor/monitor.hpp"
 #include "tools/monitor/web_server.hpp"
 
+#include "messages/protocol.hpp"
 #include "session/controller_address.hpp"
+#include "stream/json_text.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -33,27 +35,27 @@ volatile std::sig_atomic_t interrupted = 0;
 
 void OnInterrupt(int) { interrupted = 1; }
 
-constexpr const char* kAddressVariable = "QUORVELLAN_CONTROLLER";
-
-// Where InitInternal connects: --controller, else a well-formed
-// $QUORVELLAN_CONTROLLER, else the default; the network host is the library's
-// build setting, handed to the monitor by its build.
+// Where InitInternal connects, chosen by the library's own rules: --controller
+// (handed to the library as the variable), else $QUORVELLAN_CONTROLLER, else the
+// default, whose network host is the library's build setting, handed to the
+// monitor by its build. For a malformed variable the library connects nowhere.
 std::string ControllerAddress(const MonitorOptions& options) {
     if (options.controller) return *options.controller;
-    const char* chosen = std::getenv(kAddressVariable);
-    if (chosen && *chosen) {
-        const quorvellan::ParsedAddress parsed = quorvellan::ParseControllerAddress(chosen, "6158");
-        if (parsed.address) return parsed.address->Text();
-    }
-    return std::string(options.remote ? QUORVELLAN_MONITOR_REMOTE_HOST : "localhost") + ":6158";
+    const quorvellan::ControllerAddress fallback{
+        options.remote ? QUORVELLAN_MONITOR_REMOTE_HOST : quorvellan::protocol::kLocalHost, quorvellan::protocol::kPort};
+    const std::optional<std::string> variable = quorvellan::ControllerAddressVariable();
+    const quorvellan::ParsedAddress chosen = quorvellan::ChooseControllerAddress(variable, fallback);
+    if (chosen.address) return chosen.address->Text();
+    return std::string("nothing: ") + quorvellan::kControllerAddressVariable + "=\"" + *variable +
+           "\" is not host[:port]";
 }
 
 // The library reads the address from the environment at every connect.
 void UseController(const std::string& address) {
 #if defined(_WIN32)
-    SetEnvironmentVariableA(kAddressVariable, address.c_str());
+    SetEnvironmentVariableA(quorvellan::kControllerAddressVariable, address.c_str());
 #else
-    setenv(kAddressVariable, address.c_str(), 1);
+    setenv(quorvellan::kControllerAddressVariable, address.c_str(), 1);
 #endif
 }
 
@@ -79,7 +81,7 @@ void Report(const MonitorOptions& options, const char* what, int status) {
         nlohmann::json event{{"event", what}, {"result", result}, {"status", status},
                              {"statusText", StatusWords(status)}};
         if (result != 1) event["tried"] = ControllerAddress(options);
-        PrintLine(event.dump());
+        PrintLine(quorvellan::stream::JsonText(event));
     } else {
         std::string line = std::string("InitInternal ") + (result == 1 ? "succeeded" : "failed") + " (status " +
                            std::to_string(status) + "): " + StatusWords(status);
@@ -115,7 +117,7 @@ public:
 
     void Show(const Sample& sample) {
         if (json) {
-            PrintLine(SampleJson(sample).dump());
+            PrintLine(quorvellan::stream::JsonText(SampleJson(sample)));
         } else if (terminal) {
             // Move back over the previous view and redraw it.
             if (shownLines > 0) std::cout << "\x1b[" << shownLines << "F\x1b[J";
@@ -210,7 +212,7 @@ Totals SampleUntilDone(QuorvellanStream* stream, const MonitorOptions& options, 
         sample.user = user;
         lastFloor = sample.floor;
         display.Show(sample);
-        if (web) web->Publish(WebSampleJson(sample, streamed, options.rate).dump());
+        if (web) web->Publish(quorvellan::stream::JsonText(WebSampleJson(sample, streamed, options.rate)));
         ++totals.samples;
         // After a slow sample, go on from now rather than catch up.
         next = std::max(next + period, Clock::now());

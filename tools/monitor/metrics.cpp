@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "stream/state_names.hpp"
+
 namespace quorvellan::monitor {
 
 namespace {
@@ -58,9 +60,6 @@ private:
     const std::string serialLabel;
 };
 
-const char* const kStateNames[] = {"stopped", "connecting", "connected", "lost", "controller too old",
-                                   "wrong controller"};
-
 void Histogram(Exposition& out, const QuorvellanStreamExchangeHistogram& histogram) {
     const char* name = "quorvellan_exchange_duration_seconds";
     out.Family(name, "histogram",
@@ -85,7 +84,7 @@ std::string PrometheusText(const MetricsSnapshot& snapshot) {
     out.Family("quorvellan_stream_state", "gauge", "The stream's connection state: 1 for the current one.");
     for (int state = QUORVELLAN_STREAM_CONNECTING; state <= QUORVELLAN_STREAM_WRONG_CONTROLLER; ++state)
         out.Value("quorvellan_stream_state", sample.state == state ? "1" : "0",
-                  std::string("state=\"") + kStateNames[state] + "\"");
+                  std::string("state=\"") + stream::StateName(state) + "\"");
     out.Gauge("quorvellan_last_connect_status", "Status code of the last connect attempt (0 connected), -1 before one.",
               sample.lastStatus);
     out.Counter("quorvellan_reconnects_total", "Connections made after a connection was lost.", sample.reconnects);
@@ -96,8 +95,9 @@ std::string PrometheusText(const MetricsSnapshot& snapshot) {
     out.Counter("quorvellan_samples_total", "Samples the stream published: one per poll, failed read or state change.",
                 sample.sequence);
     out.Gauge("quorvellan_sample_age_seconds", "Age of the newest values read from the controller; NaN before any.",
-              sample.timeNs == 0 ? std::numeric_limits<double>::quiet_NaN()
-                                 : static_cast<double>(snapshot.nowNs - sample.timeNs) * 1e-9);
+              sample.timeNs == 0 || sample.timeNs == snapshot.startNs
+                  ? std::numeric_limits<double>::quiet_NaN()
+                  : static_cast<double>(snapshot.nowNs - sample.timeNs) * 1e-9);
     out.Gauge("quorvellan_poll_rate_hertz", "Samples per second the stream achieved between scrapes; NaN at first.",
               snapshot.pollRateHz);
     out.Gauge("quorvellan_poll_rate_target_hertz", "Polls per second the stream was asked for.",
@@ -107,7 +107,17 @@ std::string PrometheusText(const MetricsSnapshot& snapshot) {
 }
 
 StreamMetrics::StreamMetrics(const QuorvellanStream* stream, double pollRateTargetHz)
-    : stream(stream), pollRateTargetHz(pollRateTargetHz), pollRateHz(std::numeric_limits<double>::quiet_NaN()) {}
+    : stream(stream), pollRateTargetHz(pollRateTargetHz), pollRateHz(std::numeric_limits<double>::quiet_NaN()) {
+    QuorvellanStreamSample first;
+    QuorvellanStreamLatest(stream, &first);
+    NoteStart(first);
+}
+
+// Until its first connection a stream has read nothing, and its samples carry
+// the time it started.
+void StreamMetrics::NoteStart(const QuorvellanStreamSample& sample) {
+    if (sample.state == QUORVELLAN_STREAM_CONNECTING) startNs = sample.timeNs;
+}
 
 std::string StreamMetrics::Render() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -116,6 +126,8 @@ std::string StreamMetrics::Render() {
     QuorvellanStreamLatest(stream, &snapshot.sample);
     QuorvellanStreamExchangeTimes(stream, &snapshot.exchanges);
     snapshot.nowNs = QuorvellanStreamClockNs();
+    NoteStart(snapshot.sample);
+    snapshot.startNs = startNs;
     if (snapshot.sample.serialNumber[0] != '\0') serial = snapshot.sample.serialNumber;
     if (rateSinceNs == 0) {
         rateSinceNs = snapshot.nowNs;

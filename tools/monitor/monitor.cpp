@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "messages/protocol.hpp"
 #include "session/controller_address.hpp"
+#include "stream/state_names.hpp"
 
 namespace quorvellan::monitor {
 
@@ -57,17 +59,6 @@ FloorSpeeds ToSpeeds(const std::string& text) {
     return {ToNumber("--manual", text.substr(0, comma)), ToNumber("--manual", text.substr(comma + 1))};
 }
 
-const char* StateWords(std::int32_t state) {
-    switch (state) {
-        case QUORVELLAN_STREAM_CONNECTING: return "connecting";
-        case QUORVELLAN_STREAM_CONNECTED: return "connected";
-        case QUORVELLAN_STREAM_LOST: return "lost";
-        case QUORVELLAN_STREAM_CONTROLLER_TOO_OLD: return "controller too old";
-        case QUORVELLAN_STREAM_WRONG_CONTROLLER: return "wrong controller";
-        default: return "stopped";
-    }
-}
-
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -92,7 +83,7 @@ MonitorOptions ParseOptions(const std::vector<std::string>& arguments) {
         };
         if (option == "--remote") options.remote = true;
         else if (option == "--controller") {
-            const ParsedAddress parsed = ParseControllerAddress(value(), "6158");
+            const ParsedAddress parsed = ParseControllerAddress(value(), protocol::kPort);
             if (!parsed.address) throw std::invalid_argument("--controller expects HOST[:PORT]: " + parsed.error);
             options.controller = parsed.address->Text();
         }
@@ -168,7 +159,7 @@ json SampleJson(const Sample& sample) {
 
 json WebSampleJson(const Sample& sample, const QuorvellanStreamSample& streamed, double rate) {
     json line = SampleJson(sample);
-    line["state"] = StateWords(streamed.state);
+    line["state"] = stream::StateName(streamed.state);
     line["sampleRate"] = rate;
     line["reconnects"] = streamed.reconnects;
     line["failedReads"] = streamed.failedReads;

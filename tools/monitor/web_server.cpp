@@ -39,8 +39,11 @@ constexpr const char* kMetricsPath = "/metrics";
 constexpr const char* kServerName = "quorvellan-monitor";
 constexpr std::size_t kWebSocketKeyLength = 24;
 
-const web::Asset* FindAsset(beast::string_view target) {
-    const beast::string_view path = target.substr(0, target.find('?'));
+// What a request asks for, without its query: a scrape's `params:` or a
+// page's cache-buster select nothing here.
+beast::string_view PathOf(beast::string_view target) { return target.substr(0, target.find('?')); }
+
+const web::Asset* FindAsset(beast::string_view path) {
     for (const web::Asset& asset : web::kAssets)
         if (path == asset.path) return &asset;
     return nullptr;
@@ -300,10 +303,10 @@ private:
             return Reply(TextResponse(http::status::forbidden, "Host does not name this monitor's address"));
         if (request.method() != http::verb::get && request.method() != http::verb::head)
             return Reply(TextResponse(http::status::method_not_allowed, "read-only: GET and HEAD only"));
-        if (request.target() == kSamplesPath) return Upgrade(std::move(request));
-        if (request.target() == kMetricsPath && server->metrics)
-            return ReplyMetrics(request);
-        const web::Asset* asset = FindAsset(request.target());
+        const beast::string_view path = PathOf(request.target());
+        if (path == kSamplesPath) return Upgrade(std::move(request));
+        if (path == kMetricsPath && server->metrics) return ReplyMetrics(request);
+        const web::Asset* asset = FindAsset(path);
         if (!asset) return Reply(TextResponse(http::status::not_found, "no such page"));
         http::response<http::string_body> response{http::status::ok, request.version()};
         response.set(http::field::server, kServerName);
