@@ -1,2 +1,2 @@
 # The quick check that a reply arrived whole, against the parser.
-quorvellan_add_test(reply_reassembly_test SOURCES reply_reassembly_test.cpp LIBS quorvellan_messages)
+quorvellan_add_test(reply_reassembly_test SOURCES messages/reply_reassembly_test.cpp LIBS quorvellan_messages)

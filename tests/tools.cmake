@@ -9,13 +9,13 @@ if(TARGET quorvellan_simulator AND TARGET quorvellan_monitor AND NOT WIN32)
   target_compile_definitions(quorvellan-monitor-localhost PRIVATE QUORVELLAN_MONITOR_REMOTE_HOST="localhost")
   quorvellan_warnings(quorvellan-monitor-localhost)
 
-  quorvellan_add_test(simulator_test SOURCES simulator_test.cpp
+  quorvellan_add_test(simulator_test SOURCES tools/simulator_test.cpp
     LIBS QuorvellanAPI_remote_localhost quorvellan_simulator PORT)
   target_compile_definitions(simulator_test PRIVATE
     QUORVELLAN_SIMULATOR_PATH="$<TARGET_FILE:quorvellan-controller-sim>")
   add_dependencies(simulator_test quorvellan-controller-sim)
 
-  quorvellan_add_test(monitor_test SOURCES monitor_test.cpp
+  quorvellan_add_test(monitor_test SOURCES tools/monitor_test.cpp
     LIBS quorvellan_monitor QuorvellanAPI_remote_localhost quorvellan_simulator PORT)
   target_compile_definitions(monitor_test PRIVATE
     QUORVELLAN_MONITOR_PATH="$<TARGET_FILE:quorvellan-monitor-localhost>")

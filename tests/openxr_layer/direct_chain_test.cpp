@@ -26,7 +26,7 @@
 #endif
 
 #include "openxr_layer/loader_interface.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/openxr/xr_test_support.hpp"
 #include "tests/support/environment.hpp"
 #include "tests/support/test_controller.hpp"

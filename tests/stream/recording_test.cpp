@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
 #include "tests/support/environment.hpp"
 #include "tests/support/test_controller.hpp"

@@ -21,7 +21,7 @@
 #endif
 
 #include "messages/protocol.hpp"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
 #include "tests/support/test_controller.hpp"
 

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/tools_test_support.hpp"
+#include "tests/tools/tools_test_support.hpp"
 #include "tools/controller-sim/replay.hpp"
 
 using quorvellan::sim::Recording;

@@ -19,7 +19,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
-#include "tests/tools_test_support.hpp"
+#include "tests/tools/tools_test_support.hpp"
 #include "tools/monitor/web_server.hpp"
 
 namespace {

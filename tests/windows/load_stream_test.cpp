@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "stream/QuorvellanStream.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
 #include "tests/windows/stream_entry_points.hpp"
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "stream/QuorvellanStream.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/windows/stream_entry_points.hpp"
 
 using quorvellan::faults::HealthyAnswer;

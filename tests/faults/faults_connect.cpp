@@ -14,7 +14,7 @@
 #include <boost/asio.hpp>
 
 #include "api/QuorvellanAPI.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 
 using namespace quorvellan::faults;
 namespace asio = boost::asio;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "api/QuorvellanAPI.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 #include "tests/support/framing_property.hpp"
 
 using namespace quorvellan::faults;

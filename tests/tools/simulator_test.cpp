@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "api/QuorvellanAPI.h"
-#include "tests/tools_test_support.hpp"
+#include "tests/tools/tools_test_support.hpp"
 #include "tools/controller-sim/message_stream.hpp"
 #include "tools/controller-sim/simulator.hpp"
 #include "tools/controller-sim/treadmill_model.hpp"

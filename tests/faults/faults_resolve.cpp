@@ -20,7 +20,7 @@
 #endif
 
 #include "api/QuorvellanAPI.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 
 using namespace quorvellan::faults;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/QuorvellanAPI.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 
 using namespace quorvellan::faults;
 using namespace quorvellan::testing;

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/environment.hpp"
-#include "tests/tools_test_support.hpp"
+#include "tests/tools/tools_test_support.hpp"
 #include "tools/monitor/monitor.hpp"
 
 using namespace quorvellan::monitor;

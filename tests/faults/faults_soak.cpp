@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "api/QuorvellanAPI.h"
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 
 using namespace quorvellan::faults;
 using namespace quorvellan::testing;

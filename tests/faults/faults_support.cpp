@@ -1,4 +1,4 @@
-#include "tests/faults_support.hpp"
+#include "tests/faults/faults_support.hpp"
 
 #if !defined(_WIN32)
 #include <malloc.h>
