@@ -1,7 +1,8 @@
 # What `cmake --install` puts in place: the library and the stream library
 # (with their version and SOVERSION), the public headers, a CMake package giving the imported target
 # QuorvellanAPI::QuorvellanAPI, a pkg-config file, and the simulator and
-# monitor when they are built.
+# monitor when they are built, and the OpenXR layer's scripts and probe with
+# the layer.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -80,12 +81,29 @@ install(FILES ${PROJECT_BINARY_DIR}/install/quorvellanapi.pc ${PROJECT_BINARY_DI
   COMPONENT Development)
 
 # The tools find the library next door: lib/ beside bin/.
-foreach(tool quorvellan-controller-sim quorvellan-monitor)
+foreach(tool quorvellan-controller-sim quorvellan-monitor quorvellan-xr-probe)
   if(TARGET ${tool})
     set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+
+# The OpenXR layer's install, uninstall, calibration and doctor, beside what
+# they find: Linux bin/ (the layer in ../lib, the probe and the monitor
+# beside them), Windows the prefix's root (the layer and the tools in bin\).
+if(TARGET quorvellan_openxr_layer)
+  if(WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/scripts/windows/xr-layer-install.ps1
+                  ${PROJECT_SOURCE_DIR}/scripts/windows/xr-layer-uninstall.ps1
+                  ${PROJECT_SOURCE_DIR}/scripts/windows/xr-calibrate.ps1
+                  ${PROJECT_SOURCE_DIR}/scripts/windows/quorvellan-xr.ps1
+      DESTINATION .)
+  else()
+    install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/xr-layer-install ${PROJECT_SOURCE_DIR}/scripts/xr-layer-uninstall
+                     ${PROJECT_SOURCE_DIR}/scripts/xr-calibrate ${PROJECT_SOURCE_DIR}/scripts/quorvellan-xr
+      DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endif()
 
 # The bindings' sources, for projects that copy them in.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/csharp/

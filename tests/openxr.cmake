@@ -33,3 +33,17 @@ if(TARGET quorvellan_test_xr_runtime AND TARGET quorvellan_openxr_layer AND TARG
 elseif(TARGET quorvellan_test_xr_runtime)
   message(STATUS "openxr_layer_test left out: the layer, the simulator, the monitor, /usr/bin/python3 or unshare is missing")
 endif()
+
+# `quorvellan-xr doctor` (scripts/quorvellan-xr) against the test runtime and
+# the layer installed into a home of its own, and `quorvellan-xr try`, which
+# walks the simulator, the test runtime and the test application and checks
+# the stick followed.
+if(TARGET quorvellan_test_xr_runtime AND TARGET quorvellan-xr-probe AND TARGET quorvellan_openxr_layer
+   AND TARGET quorvellan-controller-sim AND TARGET quorvellan-monitor AND QUORVELLAN_SYSTEM_PYTHON AND QUORVELLAN_UNSHARE)
+  add_test(NAME openxr_doctor
+    COMMAND ${QUORVELLAN_OWN_NETWORK} ${CMAKE_CURRENT_SOURCE_DIR}/openxr/doctor_test.sh ${PROJECT_BINARY_DIR})
+  add_test(NAME openxr_try
+    COMMAND ${QUORVELLAN_OWN_NETWORK} ${PROJECT_SOURCE_DIR}/scripts/quorvellan-xr try --build ${PROJECT_BINARY_DIR})
+  set_tests_properties(openxr_doctor openxr_try PROPERTIES TIMEOUT 120 ENVIRONMENT
+    "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/openxr/loader_leaks.supp")
+endif()

@@ -40,4 +40,4 @@ if (-not (Test-Path $config)) {
 } else {
     Write-Output "config: $config (kept)"
 }
-Write-Output 'disable for one run: set QUORVELLAN_XR_LAYER_DISABLE=1; remove: xr-layer-uninstall.ps1'
+Write-Output 'check: quorvellan-xr.ps1 doctor; disable for one run: set QUORVELLAN_XR_LAYER_DISABLE=1; remove: xr-layer-uninstall.ps1 (each beside this script)'

@@ -25,7 +25,8 @@ windows_files=(bin/quorvellan-controller-sim.exe bin/quorvellan-monitor.exe incl
                share/QuorvellanAPI/csharp/QuorvellanStream.cs share/QuorvellanAPI/python/quorvellan
                unity/com.quorvellan.api/package.json README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt
                bin/quorvellan_openxr_layer.dll bin/XrApiLayer_quorvellan_treadmill.json
-               xr-layer-install.ps1 xr-layer-uninstall.ps1 xr-calibrate.ps1)
+               xr-layer-install.ps1 xr-layer-uninstall.ps1 xr-calibrate.ps1 quorvellan-xr.ps1
+               bin/quorvellan-xr-probe.exe docs/openxr-layer.md)
 for library in QuorvellanAPI QuorvellanStream; do
   windows_files+=("bin/$library.dll" "lib/lib$library.dll.a" "lib/$library.lib" "lib/$library.def"
                   "unity/com.quorvellan.api/Plugins/x86_64/$library.dll"
@@ -41,7 +42,8 @@ for library in QuorvellanAPI QuorvellanStream; do
   [[ $names == "__${library}_lib_iname" ]] || { echo "$library.lib names a path: $names"; exit 1; }
 done
 for file in README.md LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.txt lib/libquorvellan_openxr_layer.so \
-            lib/XrApiLayer_quorvellan_treadmill.json bin/xr-layer-install bin/xr-layer-uninstall bin/xr-calibrate; do
+            lib/XrApiLayer_quorvellan_treadmill.json bin/xr-layer-install bin/xr-layer-uninstall bin/xr-calibrate \
+            bin/quorvellan-xr bin/quorvellan-xr-probe docs/openxr-layer.md; do
   [[ -e $linux/$file ]] || { echo "missing from the Linux archive: $file"; exit 1; }
 done
 # The notices name what is compiled in; the Windows ones the static runtimes too.
@@ -57,9 +59,14 @@ done
 if readelf -d "$linux"/lib/libQuorvellan*.so | grep -i 'NEEDED.*simdjson'; then
   echo "the Linux archive's libraries need simdjson's shared library"; exit 1
 fi
-# A Windows user gets the quick start, which names only files the archive has.
+# A Windows user gets the quick start, which names only files the archive has,
+# the OpenXR layer among them.
 grep -q "What to copy where" "$windows/README.md" || { echo "the Windows README is not the quick start"; exit 1; }
-for named in $(grep -o '`\(bin\|lib\|include\|share\|unity\)/[^`*<]*`' "$windows/README.md" | tr -d '`' | sort -u); do
+grep -q "XR_APILAYER_QUORVELLAN_treadmill" "$windows/README.md" || { echo "the Windows README does not name the layer"; exit 1; }
+for named in $(grep -o '`\(bin\|lib\|include\|share\|unity\|docs\)/[^`*<]*`' "$windows/README.md" | tr -d '`' | sort -u); do
+  [[ -e $windows/$named ]] || { echo "the Windows README names $named, not in the archive"; exit 1; }
+done
+for named in $(grep -o '`[a-z-]*\.ps1' "$windows/README.md" | tr -d '`' | sort -u); do
   [[ -e $windows/$named ]] || { echo "the Windows README names $named, not in the archive"; exit 1; }
 done
 
