@@ -61,32 +61,57 @@ std::string oneOf(const json& value, const std::string& name, const std::set<std
     return value.get<std::string>();
 }
 
-Config readConfig(const json& document) {
+// One of the keys a game's section may override, or false for another key;
+// `prefix` names the section in messages.
+bool readGameKey(Config& config, const std::string& key, const json& value, const std::string& prefix = "") {
+    const std::string name = prefix + key;
+    if (key == "enable") {
+        if (!value.is_boolean()) throw BadValue{"\"" + name + "\" must be true or false"};
+        config.enable = value.get<bool>();
+    } else if (key == "hand") {
+        config.hand = oneOf(value, name, {"left", "right"});
+    } else if (key == "fullDeflectionSpeed") {
+        config.fullDeflectionSpeed = finiteNumber(value, name);
+        if (config.fullDeflectionSpeed <= 0.0) throw BadValue{"\"" + name + "\" must be above 0 (m/s)"};
+    } else if (key == "mode") {
+        config.mode = oneOf(value, name, {"head", "controller"}) == "head" ? StickFrame::head : StickFrame::controller;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Every section is checked, the application's or not: a typo in another
+// game's section is as much an error as one in the file's own keys.
+void readGames(const json& games, const std::string& application, Config& config) {
+    if (!games.is_object()) throw BadValue{"\"games\" must be an object of application names"};
+    for (const auto& game : games.items()) {
+        if (!game.value().is_object()) throw BadValue{"\"games." + game.key() + "\" must be an object"};
+        Config section = config;
+        const std::string prefix = "games." + game.key() + ".";
+        for (const auto& item : game.value().items()) {
+            if (!readGameKey(section, item.key(), item.value(), prefix)) {
+                throw BadValue{"unknown key \"" + prefix + item.key() + "\""};
+            }
+        }
+        if (game.key() == application) config = section;
+    }
+}
+
+Config readConfig(const json& document, const std::string& application) {
     if (!document.is_object()) {
         throw BadValue{"the file must hold one JSON object"};
     }
-    static const std::set<std::string> keys{"enable", "hand", "fullDeflectionSpeed", "mode", "calibration"};
     Config config;
     for (const auto& item : document.items()) {
-        const std::string& key = item.key();
-        const json& value = item.value();
-        if (keys.count(key) == 0) {
-            throw BadValue{"unknown key \"" + key + "\""};
-        }
-        if (key == "enable") {
-            if (!value.is_boolean()) throw BadValue{"\"enable\" must be true or false"};
-            config.enable = value.get<bool>();
-        } else if (key == "hand") {
-            config.hand = oneOf(value, key, {"left", "right"});
-        } else if (key == "fullDeflectionSpeed") {
-            config.fullDeflectionSpeed = finiteNumber(value, key);
-            if (config.fullDeflectionSpeed <= 0.0) throw BadValue{"\"fullDeflectionSpeed\" must be above 0 (m/s)"};
-        } else if (key == "mode") {
-            config.mode = oneOf(value, key, {"head", "controller"}) == "head" ? StickFrame::head : StickFrame::controller;
-        } else {
-            config.calibration = readCalibration(value);
+        if (item.key() == "calibration") {
+            config.calibration = readCalibration(item.value());
+        } else if (item.key() != "games" && !readGameKey(config, item.key(), item.value())) {
+            throw BadValue{"unknown key \"" + item.key() + "\""};
         }
     }
+    // After the file's own keys, whatever order the file has them in.
+    if (const json* games = find(document, "games")) readGames(*games, application, config);
     return config;
 }
 
@@ -106,13 +131,13 @@ std::string environment(const char* name) {
 
 }  // namespace
 
-ConfigResult parseConfig(const std::string& text) {
+ConfigResult parseConfig(const std::string& text, const std::string& application) {
     json document = json::parse(text, nullptr, false);
     if (document.is_discarded()) {
         return {std::nullopt, "not valid JSON"};
     }
     try {
-        return {readConfig(document), ""};
+        return {readConfig(document, application), ""};
     } catch (const BadValue& bad) {
         return {std::nullopt, bad.message};
     }

@@ -27,8 +27,11 @@ struct ConfigResult {
 
 // Reads a config file's text. Every key is optional; an unknown key, a value
 // of the wrong type or out of range makes the whole file an error, so that a
-// typo never walks a game the user did not mean to.
-ConfigResult parseConfig(const std::string& text);
+// typo never walks a game the user did not mean to. "games" holds sections
+// keyed by an application's name (XrApplicationInfo::applicationName), each
+// overriding "enable", "hand", "mode" or "fullDeflectionSpeed" for that
+// application alone.
+ConfigResult parseConfig(const std::string& text, const std::string& application = "");
 
 // The config file's text with its "calibration" replaced, every other key
 // kept; an unreadable text gives a file with the calibration alone.

@@ -3,23 +3,23 @@
 // user's walking. Every entry point calls down the chain first and returns
 // the runtime's result; the layer's own work after it is guarded, so a fault
 // of ours is logged and the call goes on as if the layer were not there.
+// The file work (the config, the calibration) is in layer_files.hpp.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "QuorvellanStream.h"
 #include "config.hpp"
+#include "layer_files.hpp"
 #include "loader_interface.h"
 #include "locomotion.hpp"
 #include "log.hpp"
@@ -47,6 +47,9 @@ struct NextCalls {
     PFN_xrDestroySession destroySession = nullptr;
     PFN_xrCreateAction createAction = nullptr;
     PFN_xrDestroyAction destroyAction = nullptr;
+    PFN_xrDestroyActionSet destroyActionSet = nullptr;
+    PFN_xrPollEvent pollEvent = nullptr;
+    PFN_xrGetCurrentInteractionProfile getCurrentInteractionProfile = nullptr;
     PFN_xrSuggestInteractionProfileBindings suggestInteractionProfileBindings = nullptr;
     PFN_xrSyncActions syncActions = nullptr;
     PFN_xrGetActionStateVector2f getActionStateVector2f = nullptr;
@@ -73,6 +76,11 @@ struct Session {
     double aimYaw = 0.0;
     XrTime frameTime = 0;
     uint64_t sync = 0;
+    // What the last sync made of the actions: unfocused, or outside the sets
+    // it named, every action is inactive and the layer drives none.
+    bool focused = false;
+    std::set<XrActionSet> syncedSets;  // those synced for the configured hand
+    std::string profile;  // the hand's current interaction profile ("": none yet)
     std::optional<Vec2> walking;
     std::map<std::pair<XrAction, XrPath>, StickReads> reads;
     std::chrono::steady_clock::time_point nextCalibrationCheck{};
@@ -87,7 +95,7 @@ struct BoundStick {
 // The loader allows one instance per process at a time, so the layer keeps
 // one state; the mutex serialises the application's threads (frame loop,
 // input) over it and is never held across a call down that may wait
-// (xrWaitFrame) or take long.
+// (xrWaitFrame) or take long, nor across file work.
 struct Layer {
     std::mutex mutex;
     XrInstance instance = XR_NULL_HANDLE;
@@ -95,6 +103,12 @@ struct Layer {
     std::optional<Config> config;   // none: the layer passes everything through
     std::string passReason;
     std::string configFile;
+    // config.has_value(), for the entry points' first check before the mutex.
+    std::atomic<bool> walks{false};
+    // One calibration's file work at a time, apart from `mutex`: that work
+    // may be slow, and the frame calls that take `mutex` must not wait on it.
+    std::mutex calibrationMutex;
+    std::string lastUnanswered;  // under calibrationMutex: why the last request could not be answered
     const StreamCalls* streamCalls = nullptr;
     QuorvellanStream* stream = nullptr;
     XrPath handPath = XR_NULL_PATH;
@@ -102,12 +116,17 @@ struct Layer {
     // Pose actions -> the subaction path that names the hand (none when the
     // action was made without subaction paths).
     std::map<XrAction, XrPath> poseActions;
+    std::map<XrAction, XrActionSet> actionSetOf;  // of the two kinds above
     std::map<std::string, std::vector<SuggestedBinding>> aimBindingsByProfile;
     XrAction aimAction = XR_NULL_HANDLE;  // the first action bound to the hand's aim
     // Profile -> that profile's stick bindings (a new suggestion replaces them).
     std::map<std::string, std::vector<SuggestedBinding>> stickBindingsByProfile;
     std::map<XrAction, BoundStick> bound;  // from the above, made when they change
     std::map<XrSession, Session> sessions;
+    // Held by a frame while it makes or locates an aim space (locateAim), and
+    // taken by an action's destroy once it has forgotten the action, so the
+    // runtime never sees the action or its space from us after the destroy.
+    std::mutex aimMutex;
 };
 
 Layer& layer() {
@@ -126,7 +145,7 @@ void guarded(const char* where, Work&& work) noexcept {
     }
 }
 
-bool active(const Layer& state) { return state.config.has_value(); }
+bool active(const Layer& state) { return state.walks.load(); }
 
 std::string pathString(const Layer& state, XrPath path) {
     if (!state.next.pathToString || path == XR_NULL_PATH) return "";
@@ -152,6 +171,9 @@ NextCalls loadNextCalls(XrInstance instance, PFN_xrGetInstanceProcAddr getProcAd
     loadNext(instance, getProcAddr, "xrDestroySession", next.destroySession);
     loadNext(instance, getProcAddr, "xrCreateAction", next.createAction);
     loadNext(instance, getProcAddr, "xrDestroyAction", next.destroyAction);
+    loadNext(instance, getProcAddr, "xrDestroyActionSet", next.destroyActionSet);
+    loadNext(instance, getProcAddr, "xrPollEvent", next.pollEvent);
+    loadNext(instance, getProcAddr, "xrGetCurrentInteractionProfile", next.getCurrentInteractionProfile);
     loadNext(instance, getProcAddr, "xrSuggestInteractionProfileBindings", next.suggestInteractionProfileBindings);
     loadNext(instance, getProcAddr, "xrSyncActions", next.syncActions);
     loadNext(instance, getProcAddr, "xrGetActionStateVector2f", next.getActionStateVector2f);
@@ -165,28 +187,32 @@ NextCalls loadNextCalls(XrInstance instance, PFN_xrGetInstanceProcAddr getProcAd
     return next;
 }
 
-// Reads the config file; a missing or bad one leaves the layer passing through.
-void loadConfig(Layer& state) {
-    state.configFile = configPath();
-    if (state.configFile.empty()) {
-        state.passReason = "no config path (set QUORVELLAN_XR_CONFIG or HOME)";
-        return;
+// The config as instance creation takes it: the settings, or why the layer
+// passes through.
+struct LoadedConfig {
+    std::string file;
+    std::optional<Config> config;
+    std::string passReason;
+};
+
+// Reads the config file (before the lock is taken: no file work under it),
+// with `application`'s "games" section; a missing, refused, bad or disabled
+// one leaves the layer passing through.
+LoadedConfig loadConfig(const std::string& application) {
+    LoadedConfig loaded{configPath(), std::nullopt, ""};
+    if (loaded.file.empty()) {
+        loaded.passReason = "no config path (set QUORVELLAN_XR_CONFIG or HOME)";
+        return loaded;
     }
-    std::ifstream file(state.configFile, std::ios::binary);
-    if (!file) {
-        state.passReason = "no config file " + state.configFile + " (scripts/xr-layer-install writes one)";
-        return;
-    }
-    std::stringstream text;
-    text << file.rdbuf();
-    ConfigResult result = parseConfig(text.str());
+    ConfigResult result = loadConfigFile(loaded.file, application);
     if (!result.config) {
-        state.passReason = "config " + state.configFile + ": " + result.error;
+        loaded.passReason = result.error;
     } else if (!result.config->enable) {
-        state.passReason = "disabled by \"enable\": false in " + state.configFile;
+        loaded.passReason = "disabled by \"enable\": false for \"" + application + "\" in " + loaded.file;
     } else {
-        state.config = result.config;
+        loaded.config = result.config;
     }
+    return loaded;
 }
 
 void startStream(Layer& state) {
@@ -205,32 +231,59 @@ void startStream(Layer& state) {
     }
 }
 
-void setUpInstance(Layer& state, XrInstance instance, PFN_xrGetInstanceProcAddr nextGetProcAddr) {
-    state.config.reset();
-    state.passReason.clear();
+// Under the lock; returns the line to log once it is released.
+std::string setUpInstance(Layer& state, XrInstance instance, PFN_xrGetInstanceProcAddr nextGetProcAddr,
+                          LoadedConfig loaded) {
+    state.configFile = std::move(loaded.file);
+    state.config = std::move(loaded.config);
+    state.passReason = std::move(loaded.passReason);
     state.instance = instance;
     state.next = loadNextCalls(instance, nextGetProcAddr);
-    loadConfig(state);
-    if (active(state) && (!state.next.stringToPath || !state.next.pathToString || !state.next.locateSpace ||
-                          !state.next.createReferenceSpace || !state.next.destroySpace)) {
+    if (state.config && (!state.next.stringToPath || !state.next.pathToString || !state.next.locateSpace ||
+                         !state.next.createReferenceSpace || !state.next.destroySpace)) {
         state.passReason = "the runtime lacks path or space functions";
         state.config.reset();
     }
-    if (active(state)) {
+    if (state.config) {
         std::string hand = "/user/hand/" + state.config->hand;
         if (XR_FAILED(state.next.stringToPath(instance, hand.c_str(), &state.handPath))) {
             state.handPath = XR_NULL_PATH;
         }
         startStream(state);
     }
-    if (active(state)) {
-        char speed[32];
-        std::snprintf(speed, sizeof speed, "%g", state.config->fullDeflectionSpeed);
-        logLine("instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " + speed +
-                " m/s, config " + state.configFile);
+    state.walks = state.config.has_value();
+    if (!state.config) return "instance: passes through: " + state.passReason;
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "%g", state.config->fullDeflectionSpeed);
+    return "instance: walking by treadmill, hand " + state.config->hand + ", full deflection at " + speed +
+           " m/s, config " + state.configFile;
+}
+
+#if !defined(QUORVELLAN_VERSION)
+#  define QUORVELLAN_VERSION "(version not built in)"
+#endif
+
+std::string bounded(const char* text, std::size_t size) { return std::string(text, strnlen(text, size)); }
+
+// Who the instance is for, for the log: the application, its engine, the
+// runtime below (asked down the chain, before the lock) and this layer.
+std::string describeInstance(const XrInstanceCreateInfo& info, XrInstance instance, PFN_xrGetInstanceProcAddr next) {
+    const XrApplicationInfo& app = info.applicationInfo;
+    std::string text = "application \"" + bounded(app.applicationName, XR_MAX_APPLICATION_NAME_SIZE) +
+                       "\", engine \"" + bounded(app.engineName, XR_MAX_ENGINE_NAME_SIZE) + "\", runtime ";
+    PFN_xrGetInstanceProperties properties = nullptr;
+    loadNext(instance, next, "xrGetInstanceProperties", properties);
+    XrInstanceProperties runtime{};
+    runtime.type = XR_TYPE_INSTANCE_PROPERTIES;
+    if (properties && XR_SUCCEEDED(properties(instance, &runtime))) {
+        text += "\"" + bounded(runtime.runtimeName, XR_MAX_RUNTIME_NAME_SIZE) + "\" " +
+                std::to_string(XR_VERSION_MAJOR(runtime.runtimeVersion)) + "." +
+                std::to_string(XR_VERSION_MINOR(runtime.runtimeVersion)) + "." +
+                std::to_string(XR_VERSION_PATCH(runtime.runtimeVersion));
     } else {
-        logLine("instance: passes through: " + state.passReason);
+        text += "unknown";
     }
+    return text + ", layer " QUORVELLAN_VERSION;
 }
 
 XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
@@ -246,11 +299,13 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
             calls = state.streamCalls;
             state.stream = nullptr;
             state.instance = XR_NULL_HANDLE;
+            state.walks = false;
             state.config.reset();
             state.vector2Actions.clear();
             state.stickBindingsByProfile.clear();
             state.bound.clear();
             state.poseActions.clear();
+            state.actionSetOf.clear();
             state.aimBindingsByProfile.clear();
             state.aimAction = XR_NULL_HANDLE;
             state.sessions.clear();
@@ -280,7 +335,10 @@ XrResult XRAPI_CALL layerCreateSession(XrInstance instance, const XrSessionCreat
     if (XR_FAILED(result)) return result;
     guarded("xrCreateSession", [&] {
         if (!active(state)) {
-            logLine("session passes through: " + state.passReason);
+            std::unique_lock lock(state.mutex);
+            std::string reason = state.passReason;
+            lock.unlock();
+            logLine("session passes through: " + reason);
             return;
         }
         Session record;
@@ -320,12 +378,14 @@ XrResult XRAPI_CALL layerCreateAction(XrActionSet actionSet, const XrActionCreat
         std::lock_guard lock(state.mutex);
         if (info->actionType == XR_ACTION_TYPE_VECTOR2F_INPUT) {
             state.vector2Actions[*action] = info->actionName;
+            state.actionSetOf[*action] = actionSet;
         } else if (info->actionType == XR_ACTION_TYPE_POSE_INPUT) {
             XrPath subaction = XR_NULL_PATH;
             for (uint32_t i = 0; i < info->countSubactionPaths; ++i) {
                 if (info->subactionPaths[i] == state.handPath) subaction = state.handPath;
             }
             state.poseActions[*action] = subaction;
+            state.actionSetOf[*action] = actionSet;
         }
     });
     return result;
@@ -340,43 +400,79 @@ XrAction firstAimAction(const Layer& state) {
     return XR_NULL_HANDLE;
 }
 
-void forgetAimSpaces(Layer& state, XrAction action) {
+void forgetBindings(Layer& state, const std::set<XrAction>& actions) {
+    auto gone = [&](const SuggestedBinding& b) { return actions.count(reinterpret_cast<XrAction>(b.action)) != 0; };
+    for (auto* byProfile : {&state.aimBindingsByProfile, &state.stickBindingsByProfile}) {
+        for (auto& [profile, bindings] : *byProfile) {
+            bindings.erase(std::remove_if(bindings.begin(), bindings.end(), gone), bindings.end());
+        }
+    }
+    for (XrAction action : actions) {
+        state.vector2Actions.erase(action);
+        state.poseActions.erase(action);
+        state.actionSetOf.erase(action);
+    }
+    state.aimAction = firstAimAction(state);
+    state.bound = boundSticks(state);
+}
+
+// Drops the sessions' reads of the actions (a handle the runtime hands out
+// again must not inherit them) and returns the aim spaces made from them.
+std::vector<XrSpace> forgetInSessions(Layer& state, const std::set<XrAction>& actions) {
+    std::vector<XrSpace> spaces;
+    for (auto& [session, record] : state.sessions) {
+        for (auto read = record.reads.begin(); read != record.reads.end();) {
+            read = actions.count(read->first.first) ? record.reads.erase(read) : std::next(read);
+        }
+        if (record.aim && actions.count(record.aimAction)) {
+            spaces.push_back(record.aim);
+            record.aim = XR_NULL_HANDLE;
+            record.haveAim = false;
+        }
+    }
+    return spaces;
+}
+
+// Forgets the actions `doomed(action, set)` names and returns the aim spaces
+// made from them, for destroying. Called under the lock, before the destroy
+// goes down, so that no frame starts using an action being destroyed.
+template <typename Doomed>
+std::vector<XrSpace> forgetActions(Layer& state, Doomed doomed) {
+    std::set<XrAction> actions;
+    for (const auto& [action, set] : state.actionSetOf) {
+        if (doomed(action, set)) actions.insert(action);
+    }
+    forgetBindings(state, actions);
+    return forgetInSessions(state, actions);
+}
+
+// Forgets the doomed actions, then waits for a frame that took one of them
+// or its space before (aimMutex) and destroys their aim spaces: only then
+// may their destroy go down.
+template <typename Doomed>
+void forgetBeforeDestroy(Layer& state, Doomed doomed) {
     std::vector<XrSpace> spaces;
     {
         std::lock_guard lock(state.mutex);
-        for (auto& [session, record] : state.sessions) {
-            if (record.aim && record.aimAction == action) {
-                spaces.push_back(record.aim);
-                record.aim = XR_NULL_HANDLE;
-                record.haveAim = false;
-            }
-        }
+        spaces = forgetActions(state, doomed);
     }
+    std::lock_guard aimLock(state.aimMutex);
     for (XrSpace space : spaces) state.next.destroySpace(space);
 }
 
 XrResult XRAPI_CALL layerDestroyAction(XrAction action) {
     Layer& state = layer();
-    guarded("xrDestroyAction", [&] { forgetAimSpaces(state, action); });
-    XrResult result = state.next.destroyAction(action);
-    guarded("xrDestroyAction", [&] {
-        std::lock_guard lock(state.mutex);
-        state.vector2Actions.erase(action);
-        state.poseActions.erase(action);
-        for (auto& [profile, bindings] : state.aimBindingsByProfile) {
-            bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
-                                          [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
-                           bindings.end());
-        }
-        state.aimAction = firstAimAction(state);
-        for (auto& [profile, bindings] : state.stickBindingsByProfile) {
-            bindings.erase(std::remove_if(bindings.begin(), bindings.end(),
-                                          [&](const SuggestedBinding& b) { return b.action == uint64_t(action); }),
-                           bindings.end());
-        }
-        state.bound = boundSticks(state);
-    });
-    return result;
+    guarded("xrDestroyAction",
+            [&] { forgetBeforeDestroy(state, [&](XrAction each, XrActionSet) { return each == action; }); });
+    return state.next.destroyAction(action);
+}
+
+// A set's destroy destroys its actions as well.
+XrResult XRAPI_CALL layerDestroyActionSet(XrActionSet actionSet) {
+    Layer& state = layer();
+    guarded("xrDestroyActionSet",
+            [&] { forgetBeforeDestroy(state, [&](XrAction, XrActionSet set) { return set == actionSet; }); });
+    return state.next.destroyActionSet(actionSet);
 }
 
 void recordSuggestion(Layer& state, const XrInteractionProfileSuggestedBinding& suggestion) {
@@ -439,12 +535,13 @@ std::string joined(const std::set<std::string>& items) {
     return "[" + text + "]";
 }
 
-void logBindings(const Layer& state) {
+// Made under the layer's lock, written after it: a log on slow storage must
+// not stall the other threads' calls.
+std::string bindingsLine(const Layer& state) {
     const auto& bound = state.bound;
     if (bound.empty()) {
-        logLine("session passes through: no vector2f action bound to /user/hand/" + state.config->hand +
-                "/input/thumbstick (or trackpad)");
-        return;
+        return "session passes through: no vector2f action bound to /user/hand/" + state.config->hand +
+               "/input/thumbstick (or trackpad)";
     }
     std::set<std::string> names, profiles, paths;
     for (const auto& [action, stick] : bound) {
@@ -458,8 +555,8 @@ void logBindings(const Layer& state) {
                                    : "the head (controller mode, but no pose action is bound to the " +
                                          state.config->hand + " hand's aim)";
     }
-    logLine("session bound: actions " + joined(names) + " profiles " + joined(profiles) + " paths " +
-            joined(paths) + "; walking by treadmill, steering by " + steering);
+    return "session bound: actions " + joined(names) + " profiles " + joined(profiles) + " paths " + joined(paths) +
+           "; walking by treadmill, steering by " + steering;
 }
 
 // The walking as a stick deflection, when the treadmill reports it now.
@@ -481,20 +578,51 @@ std::optional<Vec2> walkingNow(const Layer& state, const Session& session) {
     return walkingToStick(config.calibration, velocity, stickYaw, config.fullDeflectionSpeed);
 }
 
+// The action sets a sync made active for the configured hand.
+std::set<XrActionSet> syncedSets(const Layer& state, const XrActionsSyncInfo& info) {
+    std::set<XrActionSet> sets;
+    for (uint32_t i = 0; i < info.countActiveActionSets; ++i) {
+        const XrActiveActionSet& synced = info.activeActionSets[i];
+        if (synced.subactionPath == XR_NULL_PATH || synced.subactionPath == state.handPath) {
+            sets.insert(synced.actionSet);
+        }
+    }
+    return sets;
+}
+
 XrResult XRAPI_CALL layerSyncActions(XrSession session, const XrActionsSyncInfo* info) {
     Layer& state = layer();
     XrResult result = state.next.syncActions(session, info);
-    if (XR_SUCCEEDED(result) && active(state)) {
+    if (XR_SUCCEEDED(result) && info && active(state)) {
         guarded("xrSyncActions", [&] {
-            std::lock_guard lock(state.mutex);
-            auto found = state.sessions.find(session);
-            if (found == state.sessions.end()) return;
-            Session& record = found->second;
-            if (record.sync++ == 0) logBindings(state);
-            record.walking = walkingNow(state, record);
+            std::string firstSyncLine;
+            {
+                std::lock_guard lock(state.mutex);
+                auto found = state.sessions.find(session);
+                if (found == state.sessions.end()) return;
+                Session& record = found->second;
+                if (record.sync++ == 0) firstSyncLine = bindingsLine(state);
+                record.focused = result != XR_SESSION_NOT_FOCUSED;  // a success code
+                record.syncedSets = syncedSets(state, *info);
+                record.walking = walkingNow(state, record);
+            }
+            if (!firstSyncLine.empty()) logLine(firstSyncLine);
         });
     }
     return result;
+}
+
+// Whether the layer may answer for the action now: it is the hand's stick in
+// the hand's current interaction profile, in a set the last sync made active,
+// and the session has focus. Otherwise the runtime reports it inactive (or
+// bound to other input), and so the game must see it.
+bool drivable(const Layer& state, const Session& record, XrAction action) {
+    auto set = state.actionSetOf.find(action);
+    auto bindings = state.stickBindingsByProfile.find(record.profile);
+    return record.focused && set != state.actionSetOf.end() && record.syncedSets.count(set->second) &&
+           bindings != state.stickBindingsByProfile.end() &&
+           std::any_of(bindings->second.begin(), bindings->second.end(),
+                       [&](const SuggestedBinding& binding) { return binding.action == uint64_t(action); });
 }
 
 XrResult XRAPI_CALL layerGetActionStateVector2f(XrSession session, const XrActionStateGetInfo* info,
@@ -507,11 +635,16 @@ XrResult XRAPI_CALL layerGetActionStateVector2f(XrSession session, const XrActio
         auto found = state.sessions.find(session);
         if (found == state.sessions.end()) return;
         if (info->subactionPath != XR_NULL_PATH && info->subactionPath != state.handPath) return;
-        if (!state.bound.count(info->action)) return;
         Session& record = found->second;
-        StickReads& reads = record.reads[{info->action, info->subactionPath}];
+        const std::pair key{info->action, info->subactionPath};
+        if (!drivable(state, record, info->action)) {
+            auto reads = record.reads.find(key);
+            if (reads != record.reads.end()) reads->second.passed(record.sync, *actionState);
+            return;
+        }
         const Vec2* walking = record.walking ? &*record.walking : nullptr;
-        *actionState = reads.read(record.sync, *actionState, walking, record.frameTime);
+        // Only the output fields: type and next stay the game's.
+        writeOutput(record.reads[key].read(record.sync, *actionState, walking, record.frameTime), *actionState);
     });
     return result;
 }
@@ -524,42 +657,49 @@ void sendHead(const Layer& state, const Session& record) {
     state.streamCalls->setUserRotation(state.stream, rotation.w, rotation.x, rotation.y, rotation.z);
 }
 
-// Writes the head's pose as the new calibration, keeping the file's other keys.
-void calibrate(Layer& state, Session& record, const std::string& trigger) {
-    Calibration calibration = calibrationFromHead(record.headX, record.headZ, record.head);
-    std::string text;
-    {
-        std::ifstream file(state.configFile, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        text = content.str();
-    }
-    std::string temporary = state.configFile + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        file << withCalibration(text, calibration);
-        if (!file.flush()) {
-            logLine("calibration: cannot write " + temporary);
-            return;
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, state.configFile, error);
-    std::filesystem::remove(trigger, error);
-    state.config->calibration = calibration;
+// What a calibration needs, copied under the lock: its file work runs
+// outside it, so slow storage never stalls the frame calls that take it.
+struct CalibrationWork {
+    std::string configFile;
+    Calibration calibration;  // from the head's pose
+};
+
+// At most every calibrationCheckPeriod, on a frame whose head is tracked.
+std::optional<CalibrationWork> calibrationDue(const Layer& state, Session& record) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < record.nextCalibrationCheck) return std::nullopt;
+    record.nextCalibrationCheck = now + calibrationCheckPeriod;
+    return CalibrationWork{state.configFile, calibrationFromHead(record.headX, record.headZ, record.head)};
+}
+
+void publishCalibration(Layer& state, const CalibrationWork& work) {
+    std::lock_guard lock(state.mutex);
+    // The instance may have gone, or another come, during the file work.
+    if (state.config && state.configFile == work.configFile) state.config->calibration = work.calibration;
+}
+
+std::string calibratedLine(const CalibrationWork& work) {
+    const Calibration& calibration = work.calibration;
     char line[160];
     std::snprintf(line, sizeof line, "calibrated: centre [%.3f, %.3f] m, forward yaw %.1f degrees", calibration.centreX,
                   calibration.centreZ, calibration.forwardYawDegrees);
-    logLine(line + std::string(" (") + state.configFile + ")");
+    return line + std::string(" (") + work.configFile + ")";
 }
 
-void checkCalibrationTrigger(Layer& state, Session& record) {
-    auto now = std::chrono::steady_clock::now();
-    if (now < record.nextCalibrationCheck || !record.haveHead) return;
-    record.nextCalibrationCheck = now + calibrationCheckPeriod;
-    std::string trigger = calibrationTriggerPath(state.configFile);
-    std::error_code error;
-    if (std::filesystem::exists(trigger, error)) calibrate(state, record, trigger);
+// Takes a waiting request: writes the head's pose into the config and
+// answers with the outcome, which xr-calibrate shows. A frame that finds
+// another calibration under way skips its turn rather than wait.
+void calibrateIfRequested(Layer& state, const CalibrationWork& work) {
+    std::unique_lock busy(state.calibrationMutex, std::try_to_lock);
+    if (!busy || !calibrationRequested(work.configFile)) return;
+    std::string failure = writeCalibration(work.configFile, work.calibration);
+    std::string unanswered = answerCalibrationRequest(work.configFile, failure);
+    if (failure.empty()) publishCalibration(state, work);
+    // A request that cannot be answered is taken again at every check: said once.
+    if (!unanswered.empty() && unanswered == state.lastUnanswered) return;
+    state.lastUnanswered = unanswered;
+    std::string line = failure.empty() ? calibratedLine(work) : "calibration failed: " + failure;
+    logLine(line + (unanswered.empty() ? "" : " (" + unanswered + ")"));
 }
 
 void locateHead(Layer& state, XrSession session, XrTime time) {
@@ -578,7 +718,7 @@ void locateHead(Layer& state, XrSession session, XrTime time) {
     if (XR_FAILED(state.next.locateSpace(view, stage, time, &location))) return;
     const XrSpaceLocationFlags tracked = XR_SPACE_LOCATION_POSITION_VALID_BIT | XR_SPACE_LOCATION_ORIENTATION_VALID_BIT;
     if ((location.locationFlags & tracked) != tracked) return;
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     auto found = state.sessions.find(session);
     if (found == state.sessions.end()) return;
     Session& record = found->second;
@@ -588,12 +728,39 @@ void locateHead(Layer& state, XrSession session, XrTime time) {
     record.headZ = pose.position.z;
     record.head = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
     sendHead(state, record);
-    checkCalibrationTrigger(state, record);
+    std::optional<CalibrationWork> work = calibrationDue(state, record);
+    lock.unlock();
+    if (work) calibrateIfRequested(state, *work);
+}
+
+// An action space on the aim action for the session; destroyed at once
+// instead when the action was forgotten (destroyed) while it was made.
+XrSpace newAimSpace(Layer& state, XrSession session, XrAction aimAction, XrPath subaction) {
+    XrActionSpaceCreateInfo info{};
+    info.type = XR_TYPE_ACTION_SPACE_CREATE_INFO;
+    info.action = aimAction;
+    info.subactionPath = subaction;
+    info.poseInActionSpace.orientation.w = 1.0f;
+    XrSpace aim = XR_NULL_HANDLE;
+    if (XR_FAILED(state.next.createActionSpace(session, &info, &aim))) return XR_NULL_HANDLE;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end()) return XR_NULL_HANDLE;  // it went with its session
+        if (state.poseActions.count(aimAction)) {
+            found->second.aim = aim;
+            found->second.aimAction = aimAction;
+            return aim;
+        }
+    }
+    state.next.destroySpace(aim);
+    return XR_NULL_HANDLE;
 }
 
 // "controller" mode: an action space on the game's aim pose action, made
 // once bindings name one, and located like the head.
 void locateAim(Layer& state, XrSession session, XrTime time) {
+    std::lock_guard aimLock(state.aimMutex);
     XrSpace stage = XR_NULL_HANDLE, aim = XR_NULL_HANDLE;
     XrAction aimAction = XR_NULL_HANDLE;
     XrPath subaction = XR_NULL_PATH;
@@ -607,25 +774,14 @@ void locateAim(Layer& state, XrSession session, XrTime time) {
         if (!aim && aimAction) subaction = state.poseActions[aimAction];
     }
     if (!stage || (!aim && (!aimAction || !state.next.createActionSpace))) return;
-    if (!aim) {
-        XrActionSpaceCreateInfo info{};
-        info.type = XR_TYPE_ACTION_SPACE_CREATE_INFO;
-        info.action = aimAction;
-        info.subactionPath = subaction;
-        info.poseInActionSpace.orientation.w = 1.0f;
-        if (XR_FAILED(state.next.createActionSpace(session, &info, &aim))) return;
-        std::lock_guard lock(state.mutex);
-        auto found = state.sessions.find(session);
-        if (found == state.sessions.end()) return;
-        found->second.aim = aim;
-        found->second.aimAction = aimAction;
-    }
+    if (!aim && !(aim = newAimSpace(state, session, aimAction, subaction))) return;
     XrSpaceLocation location{};
     location.type = XR_TYPE_SPACE_LOCATION;
     if (XR_FAILED(state.next.locateSpace(aim, stage, time, &location))) return;
     std::lock_guard lock(state.mutex);
     auto found = state.sessions.find(session);
-    if (found == state.sessions.end()) return;
+    // The space may have been forgotten meanwhile, its action destroyed.
+    if (found == state.sessions.end() || found->second.aim != aim) return;
     // An untracked controller steers by the head until it is seen again.
     found->second.haveAim = (location.locationFlags & XR_SPACE_LOCATION_ORIENTATION_VALID_BIT) != 0;
     const XrQuaternionf& q = location.pose.orientation;
@@ -639,6 +795,55 @@ XrResult XRAPI_CALL layerWaitFrame(XrSession session, const XrFrameWaitInfo* inf
         guarded("xrWaitFrame", [&] {
             locateHead(state, session, frameState->predictedDisplayTime);
             locateAim(state, session, frameState->predictedDisplayTime);
+        });
+    }
+    return result;
+}
+
+// Asks the hand's current interaction profile; until one is known the layer
+// drives nothing, as every binding hangs on it.
+void refreshProfile(Layer& state, XrSession session) {
+    if (!state.next.getCurrentInteractionProfile) return;
+    XrInteractionProfileState current{};
+    current.type = XR_TYPE_INTERACTION_PROFILE_STATE;
+    std::string profile;
+    if (XR_SUCCEEDED(state.next.getCurrentInteractionProfile(session, state.handPath, &current))) {
+        profile = pathString(state, current.interactionProfile);
+    }
+    std::string hand;
+    {
+        std::lock_guard lock(state.mutex);
+        auto found = state.sessions.find(session);
+        if (found == state.sessions.end() || found->second.profile == profile) return;
+        found->second.profile = profile;
+        hand = state.config->hand;
+    }
+    logLine("session: the " + hand + " hand's interaction profile is " +
+            (profile.empty() ? "none (nothing is driven)" : profile));
+}
+
+// The session whose profile to ask again after this event: the runtime says
+// it changed, or the session gained focus (a profile chosen before the
+// session ran may come with no event of its own).
+XrSession profileEventSession(const XrEventDataBuffer& event) {
+    if (event.type == XR_TYPE_EVENT_DATA_INTERACTION_PROFILE_CHANGED) {
+        return reinterpret_cast<const XrEventDataInteractionProfileChanged&>(event).session;
+    }
+    if (event.type == XR_TYPE_EVENT_DATA_SESSION_STATE_CHANGED) {
+        const auto& changed = reinterpret_cast<const XrEventDataSessionStateChanged&>(event);
+        if (changed.state == XR_SESSION_STATE_FOCUSED) return changed.session;
+    }
+    return XR_NULL_HANDLE;
+}
+
+// The event goes to the game unchanged; the layer only reads it.
+XrResult XRAPI_CALL layerPollEvent(XrInstance instance, XrEventDataBuffer* event) {
+    Layer& state = layer();
+    XrResult result = state.next.pollEvent(instance, event);
+    if (result == XR_SUCCESS && event && active(state)) {
+        guarded("xrPollEvent", [&] {
+            XrSession session = profileEventSession(*event);
+            if (session) refreshProfile(state, session);
         });
     }
     return result;
@@ -658,11 +863,19 @@ const Interception interceptions[] = {
     {"xrDestroySession", reinterpret_cast<PFN_xrVoidFunction>(layerDestroySession)},
     {"xrCreateAction", reinterpret_cast<PFN_xrVoidFunction>(layerCreateAction)},
     {"xrDestroyAction", reinterpret_cast<PFN_xrVoidFunction>(layerDestroyAction)},
+    {"xrDestroyActionSet", reinterpret_cast<PFN_xrVoidFunction>(layerDestroyActionSet)},
+    {"xrPollEvent", reinterpret_cast<PFN_xrVoidFunction>(layerPollEvent)},
     {"xrSuggestInteractionProfileBindings", reinterpret_cast<PFN_xrVoidFunction>(layerSuggestInteractionProfileBindings)},
     {"xrSyncActions", reinterpret_cast<PFN_xrVoidFunction>(layerSyncActions)},
     {"xrGetActionStateVector2f", reinterpret_cast<PFN_xrVoidFunction>(layerGetActionStateVector2f)},
     {"xrWaitFrame", reinterpret_cast<PFN_xrVoidFunction>(layerWaitFrame)},
 };
+
+// A layer that does not walk this instance hands out the functions below it,
+// so it does no work in the game's calls; only these two keep its state.
+bool keptWhenPassing(const char* name) {
+    return std::strcmp(name, "xrGetInstanceProcAddr") == 0 || std::strcmp(name, "xrDestroyInstance") == 0;
+}
 
 XrResult XRAPI_CALL layerGetInstanceProcAddr(XrInstance instance, const char* name, PFN_xrVoidFunction* function) {
     if (!name || !function) return XR_ERROR_VALIDATION_FAILURE;
@@ -670,7 +883,8 @@ XrResult XRAPI_CALL layerGetInstanceProcAddr(XrInstance instance, const char* na
     for (const auto& interception : interceptions) {
         // A function the runtime lacks stays missing: the layer never
         // answers for the runtime.
-        if (std::strcmp(name, interception.name) == 0 && instance == state.instance && state.next.getInstanceProcAddr) {
+        if (std::strcmp(name, interception.name) == 0 && instance == state.instance && state.next.getInstanceProcAddr &&
+            (active(state) || keptWhenPassing(name))) {
             PFN_xrVoidFunction below = nullptr;
             XrResult result = state.next.getInstanceProcAddr(instance, name, &below);
             *function = XR_SUCCEEDED(result) ? interception.function : nullptr;
@@ -698,8 +912,15 @@ XrResult XRAPI_CALL layerCreateApiLayerInstance(const XrInstanceCreateInfo* info
     if (XR_FAILED(result)) return result;
     Layer& state = layer();
     guarded("xrCreateInstance", [&] {
-        std::lock_guard lock(state.mutex);
-        setUpInstance(state, *instance, layerInfo->nextInfo->nextGetInstanceProcAddr);
+        prepareLog();
+        PFN_xrGetInstanceProcAddr next = layerInfo->nextInfo->nextGetInstanceProcAddr;
+        std::string who = info ? describeInstance(*info, *instance, next) : "no create info";
+        LoadedConfig loaded = loadConfig(info ? bounded(info->applicationInfo.applicationName,
+                                                        XR_MAX_APPLICATION_NAME_SIZE) : "");
+        std::unique_lock lock(state.mutex);
+        std::string line = setUpInstance(state, *instance, next, std::move(loaded));
+        lock.unlock();
+        logLine(line + "; " + who);
     });
     return result;
 }

@@ -35,13 +35,23 @@ std::vector<SuggestedBinding> aimBindings(const std::vector<SuggestedBinding>& s
     return chosen;
 }
 
-XrActionStateVector2f StickReads::read(uint64_t sync, const XrActionStateVector2f& real, const Vec2* walking,
-                                       XrTime frameTime) {
+StickState outputOf(const XrActionStateVector2f& state) {
+    return {state.currentState, state.changedSinceLastSync, state.lastChangeTime, state.isActive};
+}
+
+void writeOutput(const StickState& output, XrActionStateVector2f& state) {
+    state.currentState = output.currentState;
+    state.changedSinceLastSync = output.changedSinceLastSync;
+    state.lastChangeTime = output.lastChangeTime;
+    state.isActive = output.isActive;
+}
+
+StickState StickReads::read(uint64_t sync, const XrActionStateVector2f& real, const Vec2* walking, XrTime frameTime) {
     if (seen_ && entry_.sync == sync) {
         return entry_.given;  // every read between two syncs answers the same
     }
     XrVector2f previous = seen_ ? entry_.given.currentState : XrVector2f{0.0f, 0.0f};
-    XrActionStateVector2f state = real;
+    StickState state = outputOf(real);
     bool layerMade = false;
     if (walking) {
         Vec2 combined = combineDeflections({real.currentState.x, real.currentState.y}, *walking);
@@ -63,6 +73,11 @@ XrActionStateVector2f StickReads::read(uint64_t sync, const XrActionStateVector2
     entry_ = {sync, state, layerMade};
     seen_ = true;
     return state;
+}
+
+void StickReads::passed(uint64_t sync, const XrActionStateVector2f& real) {
+    entry_ = {sync, outputOf(real), false};
+    seen_ = true;
 }
 
 }  // namespace quorvellan::openxr

@@ -3,11 +3,15 @@
 // make, with a head pose, real sticks and hand aims read from the JSON script
 // named by QUORVELLAN_TEST_XR_SCRIPT (keys in ReadScript). Display times
 // advance by a fixed frame period; a scripted value given as a list is one
-// value per frame, its last repeating. Every other call is unsupported.
+// value per frame, its last repeating. Every other call is unsupported. It
+// is strict where a layer may go wrong: destroyed handles are invalid, only
+// focused sessions and synced action sets have active actions, and bindings
+// count in the current interaction profile alone.
 #include <openxr/openxr.h>
 #include <openxr/openxr_reflection.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +24,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -118,14 +123,20 @@ constexpr XrTime kFirstDisplayTime = 1'000'000'000;
 struct Action {
     std::string name;
     XrActionType type;
-    std::set<XrPath> bindings;
+    std::map<XrPath, std::set<XrPath>> bindings;  // by interaction profile
     XrVector2f value{0, 0};
     XrBool32 changed = XR_FALSE;
     XrTime lastChange = 0;
+    bool active = false;  // synced, focused
+    bool destroyed = false;
 };
 
+// A destroyed set and its actions are kept until the instance goes: action
+// spaces stay valid after their action's destroy.
 struct ActionSet {
     std::vector<std::unique_ptr<Action>> actions;
+    bool attached = false;
+    bool destroyed = false;
 };
 
 struct Space {
@@ -138,7 +149,10 @@ struct Space {
 struct Runtime {
     Script script;
     std::vector<std::string> paths;  // XrPath n names paths[n - 1]
-    std::deque<XrSessionState> events;
+    std::deque<XrEventDataBuffer> events;
+    XrSessionState sessionState = XR_SESSION_STATE_UNKNOWN;  // the newest queued
+    std::set<XrPath> suggestedProfiles;
+    std::string profile = "/interaction_profiles/oculus/touch_controller";  // the controllers'
     std::set<ActionSet*> actionSets;
     std::set<Space*> spaces;
     bool attached = false;
@@ -167,8 +181,17 @@ std::string PathName(XrPath path) {
     return path >= 1 && path <= runtime->paths.size() ? runtime->paths[path - 1] : std::string();
 }
 
+// The scripted controllers' profile, when the application suggested bindings for it.
+XrPath CurrentProfile() {
+    for (XrPath profile : runtime->suggestedProfiles)
+        if (PathName(profile) == runtime->profile) return profile;
+    return XR_NULL_PATH;
+}
+
 bool BoundToHand(const Action& action, const std::string& hand, const std::string& input) {
-    for (XrPath path : action.bindings)
+    const auto bindings = action.bindings.find(CurrentProfile());
+    if (bindings == action.bindings.end()) return false;
+    for (XrPath path : bindings->second)
         if (PathName(path) == "/user/hand/" + hand + "/input/" + input) return true;
     return false;
 }
@@ -240,6 +263,25 @@ XrResult CreateInstance(const XrInstanceCreateInfo* info, XrInstance* instance) 
     return XR_SUCCESS;
 }
 
+template <typename Event>
+void Queue(const Event& event) {
+    XrEventDataBuffer buffer{};
+    std::memcpy(&buffer, &event, sizeof event);
+    runtime->events.push_back(buffer);
+}
+
+// A session state takes effect when its event is queued.
+void QueueState(XrSessionState state) {
+    Queue(XrEventDataSessionStateChanged{XR_TYPE_EVENT_DATA_SESSION_STATE_CHANGED, nullptr,
+                                         reinterpret_cast<XrSession>(&sessionToken), state, kFirstDisplayTime});
+    runtime->sessionState = state;
+}
+
+void QueueProfileChanged() {
+    Queue(XrEventDataInteractionProfileChanged{XR_TYPE_EVENT_DATA_INTERACTION_PROFILE_CHANGED, nullptr,
+                                               reinterpret_cast<XrSession>(&sessionToken)});
+}
+
 bool IsInstance(XrInstance instance) { return runtime && instance == reinterpret_cast<XrInstance>(&instanceToken); }
 bool IsSession(XrSession session) {
     return runtime && runtime->sessionExists && session == reinterpret_cast<XrSession>(&sessionToken);
@@ -302,7 +344,9 @@ XrResult CreateSession(XrInstance instance, const XrSessionCreateInfo* info, XrS
     if (info->systemId != 1) return XR_ERROR_SYSTEM_INVALID;
     if (runtime->sessionExists) return XR_ERROR_LIMIT_REACHED;
     runtime->sessionExists = true;
-    runtime->events = {XR_SESSION_STATE_IDLE, XR_SESSION_STATE_READY};
+    runtime->events.clear();
+    QueueState(XR_SESSION_STATE_IDLE);
+    QueueState(XR_SESSION_STATE_READY);
     *session = reinterpret_cast<XrSession>(&sessionToken);
     return XR_SUCCESS;
 }
@@ -311,14 +355,17 @@ XrResult DestroySession(XrSession session) {
     if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
     runtime->sessionExists = false;
     runtime->attached = false;
+    for (ActionSet* set : runtime->actionSets) set->attached = false;
     runtime->events.clear();
+    runtime->sessionState = XR_SESSION_STATE_UNKNOWN;
     return XR_SUCCESS;
 }
 
 XrResult BeginSession(XrSession session, const XrSessionBeginInfo*) {
     if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
     for (XrSessionState state : {XR_SESSION_STATE_SYNCHRONIZED, XR_SESSION_STATE_VISIBLE, XR_SESSION_STATE_FOCUSED})
-        runtime->events.push_back(state);
+        QueueState(state);
+    if (CurrentProfile()) QueueProfileChanged();  // sent to running sessions only
     return XR_SUCCESS;
 }
 
@@ -330,9 +377,7 @@ XrResult EndSession(XrSession session) {
 XrResult PollEvent(XrInstance instance, XrEventDataBuffer* buffer) {
     if (!IsInstance(instance)) return XR_ERROR_HANDLE_INVALID;
     if (runtime->events.empty()) return XR_EVENT_UNAVAILABLE;
-    auto* changed = reinterpret_cast<XrEventDataSessionStateChanged*>(buffer);
-    *changed = {XR_TYPE_EVENT_DATA_SESSION_STATE_CHANGED, nullptr, reinterpret_cast<XrSession>(&sessionToken),
-                runtime->events.front(), kFirstDisplayTime};
+    *buffer = runtime->events.front();
     runtime->events.pop_front();
     return XR_SUCCESS;
 }
@@ -373,8 +418,13 @@ XrResult CreateReferenceSpace(XrSession session, const XrReferenceSpaceCreateInf
 Action* FindAction(XrAction handle) {
     for (ActionSet* set : runtime->actionSets)
         for (const auto& action : set->actions)
-            if (reinterpret_cast<XrAction>(action.get()) == handle) return action.get();
+            if (reinterpret_cast<XrAction>(action.get()) == handle && !action->destroyed) return action.get();
     return nullptr;
+}
+
+ActionSet* LiveSet(XrActionSet handle) {
+    auto* set = reinterpret_cast<ActionSet*>(handle);
+    return runtime && Has(runtime->actionSets, set) && !set->destroyed ? set : nullptr;
 }
 
 XrResult CreateActionSpace(XrSession session, const XrActionSpaceCreateInfo* info, XrSpace* space) {
@@ -407,19 +457,27 @@ XrResult CreateActionSet(XrInstance instance, const XrActionSetCreateInfo*, XrAc
     return Register(runtime->actionSets, new ActionSet, set);
 }
 
-XrResult DestroyActionSet(XrActionSet handle) { return Unregister(&Runtime::actionSets, handle); }
+XrResult DestroyActionSet(XrActionSet handle) {
+    ActionSet* set = LiveSet(handle);
+    if (!set) return XR_ERROR_HANDLE_INVALID;
+    set->destroyed = true;
+    for (const auto& action : set->actions) action->destroyed = true;
+    return XR_SUCCESS;
+}
 
 XrResult CreateAction(XrActionSet handle, const XrActionCreateInfo* info, XrAction* action) {
-    auto* set = reinterpret_cast<ActionSet*>(handle);
-    if (!runtime || !Has(runtime->actionSets, set)) return XR_ERROR_HANDLE_INVALID;
-    set->actions.push_back(std::make_unique<Action>(Action{info->actionName, info->actionType, {}, {0, 0}, XR_FALSE, 0}));
+    ActionSet* set = LiveSet(handle);
+    if (!set) return XR_ERROR_HANDLE_INVALID;
+    set->actions.push_back(std::make_unique<Action>(Action{info->actionName, info->actionType, {}}));
     *action = reinterpret_cast<XrAction>(set->actions.back().get());
     return XR_SUCCESS;
 }
 
 XrResult DestroyAction(XrAction handle) {
-    if (!runtime || !FindAction(handle)) return XR_ERROR_HANDLE_INVALID;
-    return XR_SUCCESS;  // freed with its action set
+    Action* action = runtime ? FindAction(handle) : nullptr;
+    if (!action) return XR_ERROR_HANDLE_INVALID;
+    action->destroyed = true;  // freed with its action set
+    return XR_SUCCESS;
 }
 
 XrResult SuggestBindings(XrInstance instance, const XrInteractionProfileSuggestedBinding* suggested) {
@@ -430,15 +488,28 @@ XrResult SuggestBindings(XrInstance instance, const XrInteractionProfileSuggeste
         Action* action = FindAction(suggested->suggestedBindings[i].action);
         if (!action) return XR_ERROR_HANDLE_INVALID;
         if (PathName(suggested->suggestedBindings[i].binding).empty()) return XR_ERROR_PATH_INVALID;
-        action->bindings.insert(suggested->suggestedBindings[i].binding);
+        action->bindings[suggested->interactionProfile].insert(suggested->suggestedBindings[i].binding);
     }
+    runtime->suggestedProfiles.insert(suggested->interactionProfile);
     return XR_SUCCESS;
 }
 
-XrResult AttachActionSets(XrSession session, const XrSessionActionSetsAttachInfo*) {
+XrResult AttachActionSets(XrSession session, const XrSessionActionSetsAttachInfo* info) {
     if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
     if (runtime->attached) return XR_ERROR_ACTIONSETS_ALREADY_ATTACHED;
+    for (uint32_t i = 0; i < info->countActionSets; ++i)
+        if (!LiveSet(info->actionSets[i])) return XR_ERROR_HANDLE_INVALID;
+    for (uint32_t i = 0; i < info->countActionSets; ++i) LiveSet(info->actionSets[i])->attached = true;
     runtime->attached = true;
+    return XR_SUCCESS;
+}
+
+XrResult GetCurrentInteractionProfile(XrSession session, XrPath user, XrInteractionProfileState* profile) {
+    if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
+    if (!profile || profile->type != XR_TYPE_INTERACTION_PROFILE_STATE) return XR_ERROR_VALIDATION_FAILURE;
+    if (!runtime->attached) return XR_ERROR_ACTIONSET_NOT_ATTACHED;
+    if (PathName(user) != "/user/hand/left" && PathName(user) != "/user/hand/right") return XR_ERROR_PATH_UNSUPPORTED;
+    profile->interactionProfile = CurrentProfile();
     return XR_SUCCESS;
 }
 
@@ -452,27 +523,41 @@ XrVector2f StickValue(const Action& action, std::int64_t frame) {
     return {0, 0};
 }
 
-XrResult SyncActions(XrSession session, const XrActionsSyncInfo*) {
+// Unfocused, no action is active; focused, those of the sets named (OpenXR).
+XrResult SyncActions(XrSession session, const XrActionsSyncInfo* info) {
     if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
-    if (!runtime->attached) return XR_ERROR_ACTIONSET_NOT_ATTACHED;
+    if (!info || info->type != XR_TYPE_ACTIONS_SYNC_INFO) return XR_ERROR_VALIDATION_FAILURE;
+    std::set<ActionSet*> synced;
+    for (uint32_t i = 0; i < info->countActiveActionSets; ++i) {
+        ActionSet* set = LiveSet(info->activeActionSets[i].actionSet);
+        if (!set) return XR_ERROR_HANDLE_INVALID;
+        if (!set->attached) return XR_ERROR_ACTIONSET_NOT_ATTACHED;
+        synced.insert(set);
+    }
+    const bool focused = runtime->sessionState == XR_SESSION_STATE_FOCUSED;
     const std::int64_t frame = std::max<std::int64_t>(runtime->frame, 0);
     for (ActionSet* set : runtime->actionSets)
         for (const auto& action : set->actions) {
+            action->active = focused && synced.count(set) != 0;
+            if (!action->active) continue;
             const XrVector2f value = StickValue(*action, frame);
             action->changed = value.x != action->value.x || value.y != action->value.y;
             if (action->changed) action->lastChange = kFirstDisplayTime + frame * runtime->script.framePeriod;
             action->value = value;
         }
-    return XR_SUCCESS;
+    return focused ? XR_SUCCESS : XR_SESSION_NOT_FOCUSED;
 }
 
 XrResult GetActionStateVector2f(XrSession session, const XrActionStateGetInfo* info, XrActionStateVector2f* state) {
     if (!IsSession(session)) return XR_ERROR_HANDLE_INVALID;
+    if (!info || info->type != XR_TYPE_ACTION_STATE_GET_INFO || !state || state->type != XR_TYPE_ACTION_STATE_VECTOR2F)
+        return XR_ERROR_VALIDATION_FAILURE;
     if (!runtime->attached) return XR_ERROR_ACTIONSET_NOT_ATTACHED;
     const Action* action = FindAction(info->action);
     if (!action) return XR_ERROR_HANDLE_INVALID;
     if (action->type != XR_ACTION_TYPE_VECTOR2F_INPUT) return XR_ERROR_ACTION_TYPE_MISMATCH;
-    const bool active = BoundToHand(*action, "left", "thumbstick") || BoundToHand(*action, "right", "thumbstick");
+    const bool active = action->active && (BoundToHand(*action, "left", "thumbstick") ||
+                                           BoundToHand(*action, "right", "thumbstick"));
     state->currentState = active ? action->value : XrVector2f{0, 0};
     state->changedSinceLastSync = active ? action->changed : XR_FALSE;
     state->lastChangeTime = active ? action->lastChange : 0;
@@ -523,6 +608,14 @@ struct Guarded<XrResult(Arguments...), Function> {
     }
 };
 
+// A runtime may take its time over a destroy while the application's other
+// threads run on (only the action is externally synchronised): 50 ms here,
+// before the call takes the lock.
+XrResult XRAPI_CALL SlowDestroyAction(XrAction action) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return Guarded<decltype(DestroyAction), DestroyAction>::Call(action);
+}
+
 #define QUORVELLAN_ENTRY(name, function) \
     {"xr" #name, reinterpret_cast<PFN_xrVoidFunction>(&Guarded<decltype(function), function>::Call)}
 
@@ -553,9 +646,10 @@ const std::map<std::string, PFN_xrVoidFunction>& EntryPoints() {
         QUORVELLAN_ENTRY(CreateActionSet, CreateActionSet),
         QUORVELLAN_ENTRY(DestroyActionSet, DestroyActionSet),
         QUORVELLAN_ENTRY(CreateAction, CreateAction),
-        QUORVELLAN_ENTRY(DestroyAction, DestroyAction),
+        {"xrDestroyAction", reinterpret_cast<PFN_xrVoidFunction>(&SlowDestroyAction)},
         QUORVELLAN_ENTRY(SuggestInteractionProfileBindings, SuggestBindings),
         QUORVELLAN_ENTRY(AttachSessionActionSets, AttachActionSets),
+        QUORVELLAN_ENTRY(GetCurrentInteractionProfile, GetCurrentInteractionProfile),
         QUORVELLAN_ENTRY(SyncActions, SyncActions),
         QUORVELLAN_ENTRY(GetActionStateVector2f, GetActionStateVector2f),
         QUORVELLAN_ENTRY(WaitFrame, WaitFrame),
@@ -573,6 +667,20 @@ XrResult XRAPI_CALL GetInstanceProcAddr(XrInstance, const char* name, PFN_xrVoid
 }
 
 }  // namespace
+
+// The direct chain test's requests while a game runs: {"focused": false}
+// (the system's menu takes the input) or {"profile": "/interaction_profiles/
+// ..."} (other controllers), each told to the game by an event.
+extern "C" void quorvellanTestRuntimeChange(const char* change) {
+    std::lock_guard<std::mutex> lock(entryLock);
+    const json request = json::parse(change);
+    if (request.contains("focused"))
+        QueueState(request["focused"].get<bool>() ? XR_SESSION_STATE_FOCUSED : XR_SESSION_STATE_VISIBLE);
+    if (request.contains("profile")) {
+        runtime->profile = request["profile"];
+        QueueProfileChanged();
+    }
+}
 
 extern "C" QUORVELLAN_TEST_RUNTIME_EXPORT XrResult XRAPI_CALL
 xrNegotiateLoaderRuntimeInterface(const XrNegotiateLoaderInfo* loaderInfo, XrNegotiateRuntimeRequest* request) {

@@ -2,9 +2,18 @@
 // calibration written back without losing the user's other keys.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#if !defined(_WIN32)
+#  include <sys/stat.h>
+#endif
+
 #include <nlohmann/json.hpp>
 
 #include "config.hpp"
+#include "layer_files.hpp"
+#include "log.hpp"
 #include "tests/support/environment.hpp"
 
 namespace quorvellan::openxr {
@@ -18,15 +27,21 @@ TEST(OpenXrConfig, ReadsEveryKeyAndDefaultsTheRest) {
         double fullDeflectionSpeed;
         StickFrame mode;
         double centreX, centreZ, forwardYawDegrees;
+        const char* application = "";
     } cases[] = {
         {"{}", true, "left", 1.5, StickFrame::head, 0.0, 0.0, 0.0},
         {R"({"enable": false, "hand": "right", "fullDeflectionSpeed": 2.5,
             "mode": "controller", "calibration": {"centre": [0.5, -1], "forwardYaw": -30}})",
          false, "right", 2.5, StickFrame::controller, 0.5, -1.0, -30.0},
+        {R"({"hand": "right", "games": {"G": {"enable": false, "hand": "left", "fullDeflectionSpeed": 3,
+            "mode": "controller"}}})", false, "left", 3.0, StickFrame::controller, 0.0, 0.0, 0.0, "G"},
+        {R"({"games": {"G": {"enable": false}}, "hand": "right"})", true, "right", 1.5, StickFrame::head, 0, 0, 0, "H"},
+        {R"({"games": {"G": {"mode": "controller"}}, "enable": false})", false, "left", 1.5, StickFrame::controller,
+         0.0, 0.0, 0.0, "G"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        ConfigResult result = parseConfig(c.text);
+        ConfigResult result = parseConfig(c.text, c.application);
         ASSERT_TRUE(result.config) << result.error;
         EXPECT_EQ(result.config->enable, c.enable);
         EXPECT_EQ(result.config->hand, c.hand);
@@ -59,6 +74,10 @@ TEST(OpenXrConfig, RefusesBadFilesWithAMessageThatNamesTheKey) {
         {R"({"calibration": {"forwardYaw": null}})", "calibration.forwardYaw"},
         {R"({"calibration": {"center": [0, 0]}})", "unknown key \"calibration.center\""},
         {R"({"fullDeflectionSpeeed": 2})", "unknown key \"fullDeflectionSpeeed\""},
+        {R"({"games": ["G"]})", "\"games\" must be an object"},
+        {R"({"games": {"G": true}})", "\"games.G\" must be an object"},
+        {R"({"games": {"G": {"hand": "middle"}}})", "\"games.G.hand\" must be"},
+        {R"({"games": {"G": {"calibration": {}}}})", "unknown key \"games.G.calibration\""},
     };
     for (const auto& c : cases) {
         ConfigResult result = parseConfig(c.text);
@@ -92,6 +111,25 @@ TEST(OpenXrConfig, CalibrationIsWrittenBackKeepingTheOtherKeys) {
 }
 
 #if !defined(_WIN32)
+// Only a small regular file is read: anything else is refused, saying why,
+// without waiting on it (a FIFO) or reading it into memory (a device).
+TEST(OpenXrConfig, ReadsOnlyASmallRegularFile) {
+    const std::string folder = ::testing::TempDir() + "quorvellan_config_files", fifo = folder + "/fifo";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(folder + "/large") << "{" << std::string(configSizeLimit, ' ') << "}";
+    const std::pair<std::string, const char*> cases[] = {
+        {fifo, "not a regular file"}, {"/dev/zero", "not a regular file"}, {folder, "not a regular file"},
+        {folder + "/large", "larger than 64 KiB"}, {folder + "/none", "no config file"}};
+    for (const auto& [path, message] : cases) {
+        ConfigResult result = loadConfigFile(path);
+        EXPECT_FALSE(result.config) << path;
+        EXPECT_NE(result.error.find(message), std::string::npos) << path << " -> " << result.error;
+    }
+    std::filesystem::remove_all(folder);
+}
+
 TEST(OpenXrConfig, PathFromTheVariableThenTheUsersConfigFolder) {
     struct Case {
         const char* explicitPath;
@@ -112,6 +150,25 @@ TEST(OpenXrConfig, PathFromTheVariableThenTheUsersConfigFolder) {
         EXPECT_EQ(configPath(), c.expected);
     }
     EXPECT_EQ(calibrationTriggerPath("/a/openxr.json"), "/a/openxr.json.calibrate");
+}
+
+TEST(OpenXrLog, PathFromTheVariableThenTheUsersStateFolder) {
+    const char* cases[][4] = {{"/tmp/x.log", "/st", "/home/u", "/tmp/x.log"},
+                              {"", "/st", "/home/u", "/st/quorvellan/openxr.log"},
+                              {nullptr, nullptr, "/home/u", "/home/u/.local/state/quorvellan/openxr.log"},
+                              {nullptr, nullptr, nullptr, ""}};
+    for (const auto& c : cases) {
+        quorvellan::testing::ScopedVariable log("QUORVELLAN_XR_LOG", c[0]), state("XDG_STATE_HOME", c[1]), home("HOME", c[2]);
+        EXPECT_EQ(logPath(), c[3]);
+    }
+    // Past the limit at instance creation, the log is set aside as <log>.1.
+    const std::string log = ::testing::TempDir() + "quorvellan_rotated.log";
+    std::ofstream(log) << std::string(logSizeLimit + 1, 'x');
+    quorvellan::testing::ScopedVariable variable("QUORVELLAN_XR_LOG", log);
+    prepareLog();
+    EXPECT_FALSE(std::filesystem::exists(log));
+    EXPECT_EQ(std::filesystem::file_size(log + ".1"), logSizeLimit + 1);
+    std::filesystem::remove(log + ".1");
 }
 #endif
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,9 @@
 #  include <windows.h>
 #else
 #  include <dlfcn.h>
+#  include <fcntl.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 #endif
 
 #include "openxr_layer/loader_interface.h"
@@ -33,6 +37,7 @@
 
 extern "C" XrResult XRAPI_CALL xrNegotiateLoaderRuntimeInterface(const XrNegotiateLoaderInfo* loaderInfo,
                                                                  XrNegotiateRuntimeRequest* request);
+extern "C" void quorvellanTestRuntimeChange(const char* change);
 
 namespace {
 
@@ -52,7 +57,10 @@ std::string tempPath(const std::string& name) {
 #if defined(_WIN32)
     if (!dir) dir = std::getenv("TEMP");
 #endif
-    return std::string(dir ? dir : "/tmp") + "/quorvellan_direct_chain_" + name;
+    // Each case is a process of its own and cases run side by side: a token
+    // made once per process keeps their files apart.
+    static const std::string process = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    return std::string(dir ? dir : "/tmp") + "/quorvellan_direct_chain_" + process + "_" + name;
 }
 
 PFN_xrNegotiateLoaderApiLayerInterface loadLayer() {
@@ -81,16 +89,21 @@ XrResult XRAPI_CALL runtimeCreateApiLayerInstance(const XrInstanceCreateInfo* in
 
 #define XR_CHECK(call) ASSERT_TRUE(XR_SUCCEEDED(call)) << #call
 
+// What the game, or the system under it, does once the walking shows.
+enum class Twist { none, readsTwice, losesFocus, syncsAnotherSet, profileChanges, destroysAim, destroysAimSet };
+
 // A game: instance, headless session, one vector2f action on the left stick
-// of two profiles, read once per frame.
+// (the right one in the second profile), read once per frame.
 class Game {
 public:
     PFN_xrGetInstanceProcAddr layerGetProcAddr = nullptr;
     XrInstance instance = XR_NULL_HANDLE;
     XrSession session = XR_NULL_HANDLE;
     XrActionSet set = XR_NULL_HANDLE;
+    XrActionSet hands = XR_NULL_HANDLE;  // the aim's
     XrAction move = XR_NULL_HANDLE;
     XrAction aim = XR_NULL_HANDLE;  // a pose action on the left hand's aim, as games that steer by hand have
+    bool readsTwice = false, syncsHandsOnly = false;
 
     template <typename Function>
     Function get(const char* name) {
@@ -153,6 +166,8 @@ public:
         std::strcpy(setInfo.actionSetName, "gameplay");
         std::strcpy(setInfo.localizedActionSetName, "Gameplay");
         XR_CHECK(get<PFN_xrCreateActionSet>("xrCreateActionSet")(instance, &setInfo, &set));
+        std::strcpy(setInfo.actionSetName, "hands");
+        XR_CHECK(get<PFN_xrCreateActionSet>("xrCreateActionSet")(instance, &setInfo, &hands));
         auto actionInfo = Typed<XrActionCreateInfo>(XR_TYPE_ACTION_CREATE_INFO);
         actionInfo.actionType = XR_ACTION_TYPE_VECTOR2F_INPUT;
         std::strcpy(actionInfo.actionName, "move");
@@ -161,11 +176,12 @@ public:
         actionInfo.actionType = XR_ACTION_TYPE_POSE_INPUT;
         std::strcpy(actionInfo.actionName, "aim");
         std::strcpy(actionInfo.localizedActionName, "Aim");
-        XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(set, &actionInfo, &aim));
-        for (const char* profile :
-             {"/interaction_profiles/oculus/touch_controller", "/interaction_profiles/valve/index_controller"}) {
-            const XrActionSuggestedBinding bindings[] = {{move, path("/user/hand/left/input/thumbstick")},
-                                                         {aim, path("/user/hand/left/input/aim/pose")}};
+        XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(hands, &actionInfo, &aim));
+        for (auto [profile, stick] : {std::pair{"/interaction_profiles/oculus/touch_controller", "left"},
+                                      {"/interaction_profiles/valve/index_controller", "right"}}) {
+            const XrActionSuggestedBinding bindings[] = {
+                {move, path(("/user/hand/" + std::string(stick) + "/input/thumbstick").c_str())},
+                {aim, path("/user/hand/left/input/aim/pose")}};
             auto suggested = Typed<XrInteractionProfileSuggestedBinding>(XR_TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING);
             suggested.interactionProfile = path(profile);
             suggested.countSuggestedBindings = 2;
@@ -174,36 +190,68 @@ public:
                                                                                                         &suggested));
         }
         auto attach = Typed<XrSessionActionSetsAttachInfo>(XR_TYPE_SESSION_ACTION_SETS_ATTACH_INFO);
-        attach.countActionSets = 1;
-        attach.actionSets = &set;
+        const XrActionSet sets[] = {set, hands};
+        attach.countActionSets = 2;
+        attach.actionSets = sets;
         XR_CHECK(get<PFN_xrAttachSessionActionSets>("xrAttachSessionActionSets")(session, &attach));
     }
 
-    void beginSession() {
+    void pollEvents() {
         auto poll = get<PFN_xrPollEvent>("xrPollEvent");
         for (;;) {
             auto event = Typed<XrEventDataBuffer>(XR_TYPE_EVENT_DATA_BUFFER);
             if (poll(instance, &event) != XR_SUCCESS) break;
         }
+    }
+
+    void beginSession() {
+        pollEvents();
         auto begin = Typed<XrSessionBeginInfo>(XR_TYPE_SESSION_BEGIN_INFO);
         begin.primaryViewConfigurationType = XR_VIEW_CONFIGURATION_TYPE_PRIMARY_STEREO;
         XR_CHECK(get<PFN_xrBeginSession>("xrBeginSession")(session, &begin));
     }
 
     XrActionStateVector2f frame() {
+        pollEvents();
         auto waitInfo = Typed<XrFrameWaitInfo>(XR_TYPE_FRAME_WAIT_INFO);
         auto frameState = Typed<XrFrameState>(XR_TYPE_FRAME_STATE);
         get<PFN_xrWaitFrame>("xrWaitFrame")(session, &waitInfo, &frameState);
-        const XrActiveActionSet active{set, XR_NULL_PATH};
+        const XrActiveActionSet active[] = {{hands, XR_NULL_PATH}, {set, XR_NULL_PATH}};
         auto syncInfo = Typed<XrActionsSyncInfo>(XR_TYPE_ACTIONS_SYNC_INFO);
-        syncInfo.countActiveActionSets = 1;
-        syncInfo.activeActionSets = &active;
+        syncInfo.countActiveActionSets = hands && !syncsHandsOnly ? 2 : 1;
+        syncInfo.activeActionSets = hands ? active : active + 1;
         get<PFN_xrSyncActions>("xrSyncActions")(session, &syncInfo);
         auto getInfo = Typed<XrActionStateGetInfo>(XR_TYPE_ACTION_STATE_GET_INFO);
         getInfo.action = move;
+        auto read = get<PFN_xrGetActionStateVector2f>("xrGetActionStateVector2f");
+        XrBaseOutStructure chained{XR_TYPE_UNKNOWN, nullptr};  // an extension's, say: ignored
+        auto first = Typed<XrActionStateVector2f>(XR_TYPE_ACTION_STATE_VECTOR2F);
+        first.next = &chained;
+        if (readsTwice) read(session, &getInfo, &first);
         auto state = Typed<XrActionStateVector2f>(XR_TYPE_ACTION_STATE_VECTOR2F);
-        get<PFN_xrGetActionStateVector2f>("xrGetActionStateVector2f")(session, &getInfo, &state);
+        read(session, &getInfo, &state);
         return state;
+    }
+
+    void apply(Twist twist) {
+        readsTwice = twist == Twist::readsTwice;
+        syncsHandsOnly = twist == Twist::syncsAnotherSet;
+        if (twist == Twist::losesFocus) quorvellanTestRuntimeChange(R"({"focused": false})");
+        if (twist == Twist::profileChanges)
+            quorvellanTestRuntimeChange(R"({"profile": "/interaction_profiles/valve/index_controller"})");
+        if (twist == Twist::destroysAimSet) {
+            EXPECT_EQ(get<PFN_xrDestroyActionSet>("xrDestroyActionSet")(hands), XR_SUCCESS);
+            hands = XR_NULL_HANDLE;
+        }
+        if (twist == Twist::destroysAim) {  // on another thread, frames running meanwhile
+            std::atomic<bool> destroyed{false};
+            std::thread destroyer([&] {
+                EXPECT_EQ(get<PFN_xrDestroyAction>("xrDestroyAction")(aim), XR_SUCCESS);
+                destroyed = true;
+            });
+            while (!destroyed) frame();
+            destroyer.join();
+        }
     }
 
     void stop() {
@@ -250,6 +298,7 @@ struct Row {
     double floorX, floorY;   // m/s, treadmill frame
     float realX, realY;      // the real stick
     float expectedX, expectedY;
+    Twist twist = Twist::none;
 };
 
 // The floor under a user walking ahead of the head at `speed` (calibration 0).
@@ -260,29 +309,42 @@ Row walkingAhead(const char* name, double headYaw, double speed) {
 
 class DirectChain : public ::testing::Test {
 protected:
-    // Reads frames until the stick shows `expected` (the stream connects in
-    // the background), or gives up after a generous while.
-    XrActionStateVector2f runUntil(Game& game, float x, float y) {
+    void TearDown() override {
+        for (const std::string& file : {config, config + ".calibrate", script, tempPath("layer.log")}) {
+            std::remove(file.c_str());
+        }
+    }
+
+    // Reads frames until the stick shows what `shows` wants (the stream
+    // connects in the background), or gives up after a generous while.
+    template <typename Shows>
+    XrActionStateVector2f runUntil(Game& game, Shows shows) {
         XrActionStateVector2f state{};
         auto until = std::chrono::steady_clock::now() + 10s;
         do {
             state = game.frame();
-            if (std::fabs(state.currentState.x - x) < 1e-3f && std::fabs(state.currentState.y - y) < 1e-3f) break;
+            if (shows(state.currentState)) break;
             std::this_thread::sleep_for(2ms);
         } while (std::chrono::steady_clock::now() < until);
         return state;
     }
 
     // Writes the config and the game's script, sets the belts and reads the
-    // stick of a new game until it shows (x, y) or the wait ends.
+    // stick of a new game until it shows (x, y) or the wait ends; a twist
+    // comes once the walking shows (its rows rest the real stick).
     void readStick(Belts& belts, const char* configText, const char* scriptText, double floorX, double floorY,
-                   float x, float y, XrActionStateVector2f& state) {
+                   float x, float y, XrActionStateVector2f& state, Twist twist = Twist::none) {
         writeFile(config, configText);
         writeFile(script, scriptText);
         belts.set(floorX, floorY);
         Game game;
         ASSERT_NO_FATAL_FAILURE(game.start());
-        state = runUntil(game, x, y);
+        if (twist != Twist::none) {
+            auto walks = [](XrVector2f stick) { return std::hypot(stick.x, stick.y) > 0.25f; };
+            ASSERT_TRUE(walks(runUntil(game, walks).currentState)) << "no walking before the twist";
+            game.apply(twist);
+        }
+        state = runUntil(game, [&](XrVector2f stick) { return std::hypot(stick.x - x, stick.y - y) < 1e-3f; });
         game.stop();
     }
 
@@ -291,6 +353,8 @@ protected:
                     state.currentState.y, int(state.isActive), x, y);
         EXPECT_NEAR(state.currentState.x, x, 1e-3);
         EXPECT_NEAR(state.currentState.y, y, 1e-3);
+        EXPECT_EQ(state.type, XR_TYPE_ACTION_STATE_VECTOR2F);
+        EXPECT_EQ(state.next, nullptr);  // the game's own; a layer writes the output fields only
     }
 
     std::string config = tempPath("config.json");
@@ -313,6 +377,10 @@ TEST_F(DirectChain, WalkingTable) {
         {"a full push beats walking", 0, 0, 0, -0.75, 0.8f, 0.6f, 0.8f, 0.6f},
         {"fast walking is clamped", 0, 0, 0, -3, 0, 0, 0, 1},
         {"calibration yaw 90, head 90, treadmill forward", 90, 90, 0, -0.75, 0, 0, 0, 0.5f},
+        {"a second read in a sync", 0, 0, 0, -0.75, 0, 0, 0, 0.5f, Twist::readsTwice},
+        {"unfocused: the runtime's inactive stick", 0, 0, 0, -0.75, 0, 0, 0, 0, Twist::losesFocus},
+        {"its set left out of the sync: inactive", 0, 0, 0, -0.75, 0, 0, 0, 0, Twist::syncsAnotherSet},
+        {"a profile binding move to the right stick", 0, 0, 0, -0.75, 0, 0, 0, 0, Twist::profileChanges},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -324,9 +392,9 @@ TEST_F(DirectChain, WalkingTable) {
                       row.realX, row.realY);
         XrActionStateVector2f state{};
         ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
-                                          row.expectedY, state));
+                                          row.expectedY, state, row.twist));
         expectStick(row.name, state, row.expectedX, row.expectedY);
-        EXPECT_TRUE(state.isActive);
+        EXPECT_EQ(state.isActive, row.twist != Twist::losesFocus && row.twist != Twist::syncsAnotherSet);
     }
 }
 
@@ -340,10 +408,13 @@ TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
         double headYaw, aimYaw;
         double floorX, floorY;
         float expectedX, expectedY;
+        Twist twist = Twist::none;
     } rows[] = {
         {"aim 90, walking where it points", "controller", 0, 90, 0.75, 0, 0, 0.5f},
         {"aim -90, head 90, walking where the aim points", "controller", 90, -90, -0.75, 0, 0, 0.5f},
         {"head mode ignores the aim", "head", 0, 90, 0.75, 0, -0.5f, 0},
+        {"aim destroyed as frames run: the head steers", "controller", 0, 90, 0.75, 0, -0.5f, 0, Twist::destroysAim},
+        {"the aim's set destroyed: the head steers", "controller", 0, 90, 0.75, 0, -0.5f, 0, Twist::destroysAimSet},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -352,7 +423,7 @@ TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
         std::snprintf(scriptText, sizeof scriptText, R"({"headYaw": %g, "leftAimYaw": %g})", row.headYaw, row.aimYaw);
         XrActionStateVector2f state{};
         ASSERT_NO_FATAL_FAILURE(readStick(belts, configText, scriptText, row.floorX, row.floorY, row.expectedX,
-                                          row.expectedY, state));
+                                          row.expectedY, state, row.twist));
         expectStick(row.name, state, row.expectedX, row.expectedY);
     }
 }
@@ -393,6 +464,8 @@ TEST_F(DirectChain, PassesThroughWhenNotConnectedDisabledOrMisconfigured) {
     } cases[] = {
         {"not connected", "{}", false, "instance: walking by treadmill"},
         {"disabled", R"({"enable": false})", true, "passes through: disabled by \"enable\": false"},
+        {"disabled for this game", R"({"games": {"direct-chain-test": {"enable": false}}})", true,
+         "; application \"direct-chain-test\", engine \"\", runtime \"Quorvellan test runtime\" 0.1.0, layer "},
         {"malformed", R"({"enable": tru})", true, "passes through: config "},
         {"bad value", R"({"fullDeflectionSpeed": -2})", true, "\"fullDeflectionSpeed\" must be above 0"},
         {"no config file", nullptr, true, "passes through: no config file"},
@@ -428,5 +501,47 @@ TEST_F(DirectChain, PassesThroughWhenNotConnectedDisabledOrMisconfigured) {
         EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
     }
 }
+
+#if !defined(_WIN32)
+// A calibration's file work stalls (its log line waits on a FIFO nobody
+// reads, as on slow storage): xrSyncActions on another thread goes on.
+TEST_F(DirectChain, SyncGoesOnWhileACalibrationsFileWorkStalls) {
+    const std::string log = tempPath("stalled.log"), request = config + ".calibrate";
+    std::remove(log.c_str());
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);  // takes the lines until closed
+    ScopedVariable logVariable("QUORVELLAN_XR_LOG", log);
+    writeFile(config, "{}");
+    writeFile(script, R"({"headYaw": 0})");
+    Game game;
+    ASSERT_NO_FATAL_FAILURE(game.start());
+    for (int frame = 0; frame < 3; ++frame) game.frame();
+    close(reader);
+    writeFile(request, "");
+    std::atomic<bool> stop{false};
+    std::atomic<int> frames{0};
+    std::thread frameLoop([&] { for (; !stop; ++frames) game.frame(); });
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (std::ifstream(request) && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    const int stalledAt = frames;
+    auto sync = std::async(std::launch::async, [&] {
+        const XrActiveActionSet active{game.set, XR_NULL_PATH};
+        auto info = Typed<XrActionsSyncInfo>(XR_TYPE_ACTIONS_SYNC_INFO);
+        info.countActiveActionSets = 1;
+        info.activeActionSets = &active;
+        return game.get<PFN_xrSyncActions>("xrSyncActions")(game.session, &info);
+    });
+    const bool wentOn = sync.wait_for(2s) == std::future_status::ready;
+    const bool stalled = frames == stalledAt;
+    reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);  // the line goes: the frame loop moves again
+    stop = true;
+    frameLoop.join();
+    game.stop();
+    close(reader);
+    std::remove(log.c_str());
+    EXPECT_TRUE(stalled) << "the calibration's log line did not wait: nothing was stalled";
+    EXPECT_TRUE(wentOn) << "xrSyncActions waited for a calibration's file work";
+}
+#endif
 
 }  // namespace

@@ -72,6 +72,7 @@ TEST(StickActions, ReadsStayTruthfulAcrossSyncs) {
         XrVector2f value;
         bool active, changed;
         XrTime lastChangeTime;
+        bool passed = false;  // the layer may not drive the action: the runtime's state goes untouched
     } steps[] = {
         {"standing, stick at rest", 1, real(0, 0, false, 0, false), &standing, 100, {0, 0}, false, false, 0},
         {"walking starts", 2, real(0, 0, false, 0, false), &walking, 200, {0, 0.5f}, true, true, 200},
@@ -83,10 +84,14 @@ TEST(StickActions, ReadsStayTruthfulAcrossSyncs) {
         {"walking again, then the link drops", 7, real(0.1f, 0), &walking, 700, {0, 0.5f}, true, true, 700},
         {"not connected: back to the real stick", 8, real(0.1f, 0, false, 450), nullptr, 800, {0.1f, 0}, true, true, 800},
         {"pass-through once settled", 9, real(0.1f, 0, false, 450), nullptr, 900, {0.1f, 0}, true, false, 450},
+        {"walking", 10, real(0, 0), &walking, 1000, {0, 0.5f}, true, true, 1000},
+        {"unfocused: untouched", 11, real(0, 0, false, 0, false), &walking, 1100, {0, 0}, false, false, 0, true},
+        {"focused again: a change", 12, real(0, 0), &walking, 1200, {0, 0.5f}, true, true, 1200},
     };
     StickReads reads;
     for (const auto& s : steps) {
-        XrActionStateVector2f state = reads.read(s.sync, s.real, s.walking, s.frameTime);
+        if (s.passed) reads.passed(s.sync, s.real);
+        StickState state = s.passed ? outputOf(s.real) : reads.read(s.sync, s.real, s.walking, s.frameTime);
         EXPECT_FLOAT_EQ(state.currentState.x, s.value.x) << s.name;
         EXPECT_FLOAT_EQ(state.currentState.y, s.value.y) << s.name;
         EXPECT_EQ(state.isActive == XR_TRUE, s.active) << s.name;
