@@ -28,7 +28,7 @@ if(TARGET quorvellan_test_xr_runtime AND TARGET quorvellan_openxr_layer AND TARG
     COMMAND ${QUORVELLAN_OWN_NETWORK}
             ${QUORVELLAN_SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/openxr/layer_test.py)
   # Under LeakSanitizer (scripts/test-sanitizers) the system loader's own leaks are not ours.
-  set_tests_properties(openxr_layer_test PROPERTIES TIMEOUT 300 ENVIRONMENT
+  set_tests_properties(openxr_layer_test PROPERTIES TIMEOUT 900 ENVIRONMENT
     "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/openxr/loader_leaks.supp;QUORVELLAN_XR_TEST_SIMULATOR=$<TARGET_FILE:quorvellan-controller-sim>;QUORVELLAN_XR_TEST_MONITOR=$<TARGET_FILE:quorvellan-monitor>;QUORVELLAN_XR_TEST_APP=$<TARGET_FILE:quorvellan-test-xr-app>;QUORVELLAN_XR_TEST_RUNTIME_JSON=${CMAKE_CURRENT_BINARY_DIR}/openxr/quorvellan_test_runtime.json;QUORVELLAN_XR_TEST_LAYER_MANIFEST=$<TARGET_FILE_DIR:quorvellan_openxr_layer>/XrApiLayer_quorvellan_treadmill.json")
 elseif(TARGET quorvellan_test_xr_runtime)
   message(STATUS "openxr_layer_test left out: the layer, the simulator, the monitor, /usr/bin/python3 or unshare is missing")

@@ -68,8 +68,8 @@ function CheckManifest {
             else { Say ok "layer manifest: $name (under $key), library $($layer.library_path)" }
         }
     }
-    if ($found -eq 0) { Say problem "no manifest of $layerName registered under HKLM or HKCU\SOFTWARE\Khronos\OpenXR\1\ApiLayers\Implicit: run xr-layer-install.ps1 from an administrator PowerShell" }
-    elseif ($found -gt 1) { Say warning "$found registrations of ${layerName}: the loader loads one; xr-layer-uninstall.ps1 removes them" }
+    if ($found -eq 0) { Say problem "no manifest of $layerName registered under HKLM or HKCU\SOFTWARE\Khronos\OpenXR\1\ApiLayers\Implicit: run xr-layer-install.ps1 (-System, as administrator, for every user)" }
+    elseif ($found -gt 1) { Say warning "$found registrations of ${layerName}: the loader loads one; xr-layer-uninstall.ps1 removes this user's, with -System the machine's" }
 }
 
 function CheckDisable {

@@ -7,11 +7,16 @@ belts re-centre the user: a head held 0.3 m ahead of the centre makes the floor
 run back at 2.5 * 0.3 = 0.75 m/s, so the user walks ahead at 0.75 m/s, half of
 the default speed for full deflection. Run by ctest (tests/openxr.cmake) in a
 network namespace of its own; the programs come in QUORVELLAN_XR_TEST_* variables.
+
+The tables run each row also with Khronos' core validation layer, which the
+loader puts below ours (XR_ENABLE_API_LAYERS: explicit layers come after the
+implicit ones), so it checks our calls down the chain too: it must stay silent.
 """
 import json
 import math
 import os
 import pathlib
+import re
 import subprocess
 import time
 
@@ -27,6 +32,9 @@ OFFSET = 0.3          # metres ahead of the centre
 WALK = 0.5            # the stick's deflection for OFFSET at the default 1.5 m/s
 TOLERANCE = 0.05
 HEAD_HEIGHT = 1.7
+VALIDATION_LAYER = "XR_APILAYER_LUNARG_core_validation"
+VALIDATION_MANIFESTS = pathlib.Path("/usr/share/openxr/1/api_layers/explicit.d")
+VALIDATED = pytest.mark.parametrize("validation", [False, True], ids=["plain", "validated"])
 
 
 def ahead(direction_yaw, distance=OFFSET, centre=(0.0, 0.0)):
@@ -54,6 +62,8 @@ class Rig:
         self.config = folder / "layer.json"
         self.layer_log = folder / "layer.log"
         self.layers = folder / "data"
+        self.validation = False
+        self.runs = 0
         Rig.port += 1
         self.port = Rig.port
         self.install_layer()
@@ -96,6 +106,14 @@ class Rig:
         script_path.write_text(json.dumps(script))
         empty = self.folder / "none"
         env = {k: v for k, v in os.environ.items() if k != "QUORVELLAN_XR_LAYER_DISABLE"}
+        self.runs += 1
+        validation_log = self.folder / f"validation-{self.runs}.txt"
+        if self.validation:
+            assert list(VALIDATION_MANIFESTS.glob("XrApiLayer_core_validation*.json")), \
+                "no core validation layer: scripts/install-deps installs openxr-layer-corevalidation"
+            # Its messages go to the file (made at the first one); the loader names the layers it loads on stdout.
+            env.update(XR_ENABLE_API_LAYERS=VALIDATION_LAYER, XR_API_LAYER_PATH=str(VALIDATION_MANIFESTS),
+                       XR_CORE_VALIDATION_FILE_NAME=str(validation_log), XR_LOADER_DEBUG="info")
         env.update(XR_RUNTIME_JSON=RUNTIME_JSON, QUORVELLAN_TEST_XR_SCRIPT=str(script_path),
                    QUORVELLAN_XR_CONFIG=str(self.config), QUORVELLAN_XR_LOG=str(self.layer_log),
                    QUORVELLAN_CONTROLLER=f"127.0.0.1:{self.port}",
@@ -104,6 +122,11 @@ class Rig:
         result = subprocess.run([APP, "--frames", str(frames), "--period-ms", str(period_ms)], env=env,
                                 capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr
+        if self.validation:
+            # The loader loads the layers in their order from the application down: the validation layer last.
+            loaded = re.findall(r"succeeded loading layer (\w+)", result.stdout)
+            assert loaded and loaded[-1] == VALIDATION_LAYER, result.stdout
+            assert not validation_log.exists(), validation_log.read_text()[:4000]
         # The core prints its own errors on stdout (a hanging controller's "Error: ..."): frames are the JSON lines.
         lines = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
         assert len(lines) == frames + 1, result.stdout
@@ -166,8 +189,10 @@ WALKING = [
 ]
 
 
+@VALIDATED
 @pytest.mark.parametrize("name,yaw,direction,real,keys,expected", WALKING, ids=[row[0] for row in WALKING])
-def test_walking_moves_the_stick(rig, name, yaw, direction, real, keys, expected):
+def test_walking_moves_the_stick(rig, name, yaw, direction, real, keys, expected, validation):
+    rig.validation = validation
     calibration = keys.get("calibration", {})
     centre, forward_yaw = calibration.get("centre", (0.0, 0.0)), calibration.get("forwardYaw", 0.0)
     head = ahead(direction, centre=centre)
@@ -221,8 +246,10 @@ PASS_THROUGH = [
 ]
 
 
+@VALIDATED
 @pytest.mark.parametrize("name,simulator,config,environment", PASS_THROUGH, ids=[row[0] for row in PASS_THROUGH])
-def test_pass_through_equals_a_run_without_the_layer(rig, name, simulator, config, environment):
+def test_pass_through_equals_a_run_without_the_layer(rig, name, simulator, config, environment, validation):
+    rig.validation = validation
     if config is not None:
         rig.config.write_text(config)
     if simulator is not None:
