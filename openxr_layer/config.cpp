@@ -1,10 +1,11 @@
 #include "config.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <set>
 
 #include <nlohmann/json.hpp>
+
+#include "user_files.hpp"
 
 namespace quorvellan::openxr {
 namespace {
@@ -124,11 +125,6 @@ json calibrationJson(const Calibration& calibration) {
             {"forwardYaw", rounded(calibration.forwardYawDegrees, 1e-2)}};
 }
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 }  // namespace
 
 ConfigResult parseConfig(const std::string& text, const std::string& application) {
@@ -153,24 +149,7 @@ std::string withCalibration(const std::string& text, const Calibration& calibrat
 }
 
 std::string configPath() {
-    std::string explicitPath = environment("QUORVELLAN_XR_CONFIG");
-    if (!explicitPath.empty()) {
-        return explicitPath;
-    }
-#if defined(_WIN32)
-    std::string appData = environment("APPDATA");
-    return appData.empty() ? "" : appData + "\\Quorvellan\\openxr.json";
-#else
-    std::string configHome = environment("XDG_CONFIG_HOME");
-    if (configHome.empty()) {
-        std::string home = environment("HOME");
-        if (home.empty()) {
-            return "";
-        }
-        configHome = home + "/.config";
-    }
-    return configHome + "/quorvellan/openxr.json";
-#endif
+    return userFilePath({"QUORVELLAN_XR_CONFIG", "APPDATA", "XDG_CONFIG_HOME", ".config", "openxr.json"});
 }
 
 std::string calibrationTriggerPath(const std::string& configPath) { return configPath + ".calibrate"; }

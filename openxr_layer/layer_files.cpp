@@ -7,8 +7,9 @@
 #include <optional>
 #include <system_error>
 
+#include "utf8_paths.hpp"
+
 #if defined(_WIN32)
-#  include <fstream>
 #  include <process.h>
 #else
 #  include <fcntl.h>
@@ -20,6 +21,9 @@ namespace quorvellan::openxr {
 namespace {
 
 namespace fs = std::filesystem;
+using stream::OpenFile;
+using stream::PathFromUtf8;
+using stream::Utf8Of;
 
 // A file's text, or why there is none.
 struct FileText {
@@ -70,14 +74,16 @@ int processId() { return int(::getpid()); }
 // Windows has no FIFOs among files; a device or a folder is refused by its status.
 FileText readRegularFile(const std::string& path, std::size_t limit) {
     std::error_code error;
-    fs::file_status status = fs::status(path, error);
+    fs::file_status status = fs::status(PathFromUtf8(path), error);
     if (!fs::exists(status)) return {std::nullopt, "no such file", true};
     if (!fs::is_regular_file(status)) return refused("not a regular file");
-    std::ifstream file(path, std::ios::binary);
+    std::FILE* file = OpenFile(path, "rb");
+    if (!file) return refused(lastError());
     std::string text(limit + 1, '\0');
-    file.read(text.data(), std::streamsize(text.size()));
-    if (file.bad() || (!file && !file.eof())) return refused("cannot read");
-    text.resize(std::size_t(file.gcount()));
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) return refused("cannot read");
     return text.size() > limit ? tooLarge(limit) : FileText{text, ""};
 }
 
@@ -88,7 +94,7 @@ int processId() { return ::_getpid(); }
 // process's calibrations (the count).
 std::string temporaryName(const fs::path& target) {
     static std::atomic<unsigned> count{0};
-    return target.string() + "." + std::to_string(processId()) + "-" + std::to_string(++count) + ".tmp";
+    return Utf8Of(target) + "." + std::to_string(processId()) + "-" + std::to_string(++count) + ".tmp";
 }
 
 // Writes the text and closes the file: "" or why the text did not all reach it.
@@ -100,7 +106,7 @@ std::string putAndClose(std::FILE* file, const std::string& text) {
 }
 
 std::string writeNewFile(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = OpenFile(path, "wb");
     std::string why = file ? putAndClose(file, text) : lastError();
     return why.empty() ? "" : "cannot write " + path + ": " + why;
 }
@@ -118,7 +124,7 @@ ConfigResult loadConfigFile(const std::string& path, const std::string& applicat
 
 bool calibrationRequested(const std::string& configPath) {
     std::error_code error;
-    fs::path request = calibrationTriggerPath(configPath);
+    fs::path request = PathFromUtf8(calibrationTriggerPath(configPath));
     return fs::is_regular_file(request, error) && fs::file_size(request, error) == 0;
 }
 
@@ -126,15 +132,15 @@ std::string writeCalibration(const std::string& configPath, const Calibration& c
     FileText old = readRegularFile(configPath, configSizeLimit);
     if (!old.text) return "cannot read " + configPath + ": " + old.error;
     std::error_code error;
-    fs::path target = fs::canonical(configPath, error);
+    fs::path target = fs::canonical(PathFromUtf8(configPath), error);
     if (error) return "cannot resolve " + configPath + ": " + error.message();
     std::string temporary = temporaryName(target);
     std::string failure = writeNewFile(temporary, withCalibration(*old.text, calibration));
     if (failure.empty()) {
-        fs::rename(temporary, target, error);
-        if (error) failure = "cannot replace " + target.string() + ": " + error.message();
+        fs::rename(PathFromUtf8(temporary), target, error);
+        if (error) failure = "cannot replace " + Utf8Of(target) + ": " + error.message();
     }
-    if (!failure.empty()) fs::remove(temporary, error);
+    if (!failure.empty()) fs::remove(PathFromUtf8(temporary), error);
     return failure;
 }
 
@@ -142,11 +148,11 @@ std::string answerCalibrationRequest(const std::string& configPath, const std::s
     std::string request = calibrationTriggerPath(configPath);
     if (failure.empty()) {
         std::error_code error;
-        fs::remove(request, error);
+        fs::remove(PathFromUtf8(request), error);
         return error ? "cannot remove " + request + ": " + error.message() : "";
     }
     // "r+" never creates: a request xr-calibrate gave up on stays gone.
-    std::FILE* file = std::fopen(request.c_str(), "r+b");
+    std::FILE* file = OpenFile(request, "r+b");
     std::string why = file ? putAndClose(file, failure + "\n") : lastError();
     return why.empty() ? "" : "cannot answer " + request + ": " + why;
 }

@@ -1,48 +1,29 @@
 #include "log.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
+#include "user_files.hpp"
+#include "utf8_paths.hpp"
+
 namespace quorvellan::openxr {
-namespace {
-
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-}  // namespace
 
 std::string logPath() {
-    std::string explicitPath = environment("QUORVELLAN_XR_LOG");
-    if (!explicitPath.empty()) return explicitPath;
-#if defined(_WIN32)
-    std::string localAppData = environment("LOCALAPPDATA");
-    return localAppData.empty() ? "" : localAppData + "\\Quorvellan\\openxr.log";
-#else
-    std::string stateHome = environment("XDG_STATE_HOME");
-    if (stateHome.empty()) {
-        std::string home = environment("HOME");
-        if (home.empty()) return "";
-        stateHome = home + "/.local/state";
-    }
-    return stateHome + "/quorvellan/openxr.log";
-#endif
+    return userFilePath({"QUORVELLAN_XR_LOG", "LOCALAPPDATA", "XDG_STATE_HOME", ".local/state", "openxr.log"});
 }
 
 void prepareLog() noexcept {
     try {
         namespace fs = std::filesystem;
-        fs::path path = logPath();
+        fs::path path = stream::PathFromUtf8(logPath());
         if (path.empty()) return;
         std::error_code error;
         if (path.has_parent_path()) fs::create_directories(path.parent_path(), error);
         // Only a regular file: a FIFO or a device named by the variable stays.
         if (!fs::is_regular_file(path, error)) return;
         std::uintmax_t size = fs::file_size(path, error);
-        if (!error && size > logSizeLimit) fs::rename(path, path.string() + ".1", error);
+        if (!error && size > logSizeLimit) fs::rename(path, fs::path(path) += ".1", error);
     } catch (...) {
         // No log folder: the lines still go to stderr.
     }
@@ -56,7 +37,7 @@ void logLine(const std::string& message) noexcept {
         // file kept open would outlive a test that removes it.
         std::string path = logPath();
         if (!path.empty()) {
-            if (std::FILE* file = std::fopen(path.c_str(), "a")) {
+            if (std::FILE* file = stream::OpenFile(path, "a")) {
                 std::fputs(line.c_str(), file);
                 std::fclose(file);
             }

@@ -17,6 +17,7 @@
 
 #include "stream/core_loader.hpp"
 #include "stream/poller.hpp"
+#include "stream/utf8_paths.hpp"
 
 struct QuorvellanStream {
     explicit QuorvellanStream(const QuorvellanStreamOptions& options) : poller(options) {}
@@ -45,8 +46,7 @@ bool ValidOptions(const QuorvellanStreamOptions& options) {
 // The file asked for, else $QUORVELLAN_RECORD; empty: no recording.
 std::string RecordingPath(const char* recordPath) {
     if (recordPath && recordPath[0] != '\0') return recordPath;
-    const char* fromEnvironment = std::getenv("QUORVELLAN_RECORD");
-    return fromEnvironment ? fromEnvironment : "";
+    return quorvellan::stream::EnvironmentValue("QUORVELLAN_RECORD");
 }
 
 int StartPoller(const QuorvellanStreamOptions& options, const std::string& recordPath, QuorvellanStream** stream) {

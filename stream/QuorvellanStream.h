@@ -143,7 +143,8 @@ QUORVELLAN_STREAM_API int QuorvellanStreamStart(const QuorvellanStreamOptions* o
                                                 QuorvellanStream** stream);
 
 /* Start, recording to the file at recordPath (created, or appended to with a
- * segment of its own). NULL or "" records to $QUORVELLAN_RECORD when set, as
+ * segment of its own), a UTF-8 name (on Windows a name that is not valid UTF-8
+ * is read in the ANSI code page). NULL or "" records to $QUORVELLAN_RECORD when set, as
  * Start does. Returns at once: the file is opened by the recording's thread,
  * and one that cannot be opened does not fail the start
  * (QuorvellanStreamRecording tells). */

@@ -24,6 +24,7 @@
 
 #include "stream/json_text.hpp"
 #include "stream/state_names.hpp"
+#include "stream/utf8_paths.hpp"
 
 namespace quorvellan::stream {
 
@@ -82,10 +83,13 @@ std::string UtcNow() {
 // The few file calls the writer needs, on a descriptor of its own: no stdio
 // buffer, so a line counts as written only once write(2) took all of it.
 #if defined(_WIN32)
-int OpenForAppend(const char* path) {
-    return _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+int OpenForAppend(const std::string& path) {
+    return _wopen(PathFromUtf8(path).c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
 }
-int OpenForReading(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+int OpenForReading(const std::string& path) {
+    return _wopen(PathFromUtf8(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
 long long WriteSome(int fd, const char* data, std::size_t size) {
     return _write(fd, data, static_cast<unsigned>(size));
 }
@@ -100,12 +104,12 @@ void CloseFile(int fd) { _close(fd); }
 #else
 // Non-blocking only for the open, so that a FIFO without a reader fails at
 // once (ENXIO) instead of waiting for one; writes may wait, on the writer.
-int OpenForAppend(const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+int OpenForAppend(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
-int OpenForReading(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
+int OpenForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
 long long WriteSome(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
 bool IsRegularFile(int fd) {
     struct stat info;
@@ -129,7 +133,7 @@ public:
 
     // Returns 0 or the errno of the failed open.
     int Open(const std::string& path) {
-        fd = OpenForAppend(path.c_str());
+        fd = OpenForAppend(path);
         if (fd < 0) return errno != 0 ? errno : EIO;
         // A file whose last line was cut short (a program that crashed) gets
         // its '\n' first, so that our header starts a line.
@@ -191,7 +195,7 @@ private:
 
     bool EndsOnLineBoundary(const std::string& path) const {
         if (!IsRegularFile(fd) || SizeOf(fd) <= 0) return true;
-        const int reader = OpenForReading(path.c_str());
+        const int reader = OpenForReading(path);
         if (reader < 0) return true;
         char last = '\n';
         const bool read = LastByte(reader, last);

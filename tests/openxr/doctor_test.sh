@@ -113,7 +113,7 @@ doctor XR_RUNTIME_JSON="$runtime_json" QUORVELLAN_CONTROLLER="127.0.0.1:1"
 expect_status 1
 every_line_has_a_level
 expect problem "layer manifest $manifest names $work/gone.so, which does not exist"
-expect problem "is not valid: \"hand\" must be \"left\" or \"right\""
+expect problem "openxr.json: \"hand\" must be \"left\" or \"right\""
 expect problem "the controller does not answer: InitInternal failed"
 expect problem "the loader does not list the layer"
 
@@ -163,14 +163,14 @@ probe() {
 mkfifo "$work/config.json"
 probe config
 expect_status 1
-expect problem "config $work/config.json is not a regular file of at most 64 KiB"
+expect problem "config $work/config.json: not a regular file"
 rm "$work/config.json"
 head -c 70000 /dev/zero | tr '\0' ' ' >"$work/config.json"
 probe config
-expect problem "is not a regular file of at most 64 KiB"
+expect problem "config $work/config.json: larger than 64 KiB"
 echo '{"enable": tru' >"$work/config.json"
 probe config
-expect problem "config $work/config.json is not valid: not valid JSON"
+expect problem "config $work/config.json: not valid JSON"
 probe instance --loader "$work/no-loader.so"
 expect_status 1
 expect problem "no OpenXR loader: cannot load $work/no-loader.so"

@@ -14,6 +14,7 @@
 #include "config.hpp"
 #include "layer_files.hpp"
 #include "log.hpp"
+#include "stream/utf8_paths.hpp"
 #include "tests/support/environment.hpp"
 
 namespace quorvellan::openxr {
@@ -169,6 +170,40 @@ TEST(OpenXrLog, PathFromTheVariableThenTheUsersStateFolder) {
     EXPECT_FALSE(std::filesystem::exists(log));
     EXPECT_EQ(std::filesystem::file_size(log + ".1"), logSizeLimit + 1);
     std::filesystem::remove(log + ".1");
+}
+#else
+// A user whose name the ANSI code page cannot spell: the per-user folders
+// come from the wide environment, and the config, its calibration and the log
+// are found and written there.
+TEST(OpenXrUserFiles, FoldersOutsideTheAnsiCodePageAreUsed) {
+    using stream::OpenFile;
+    using stream::PathFromUtf8;
+    const std::string folder = stream::Utf8Of(std::filesystem::temp_directory_path()) + "quorvellan-\xce\xa9\xce\xbc-\xe6\x97\xa5";
+    std::filesystem::create_directories(PathFromUtf8(folder + "\\Quorvellan"));
+    quorvellan::testing::ScopedVariable config("QUORVELLAN_XR_CONFIG", nullptr), log("QUORVELLAN_XR_LOG", nullptr),
+        appData("APPDATA", folder), localAppData("LOCALAPPDATA", folder);
+    ASSERT_EQ(configPath(), folder + "\\Quorvellan\\openxr.json");
+    ASSERT_EQ(logPath(), folder + "\\Quorvellan\\openxr.log");
+    std::FILE* file = OpenFile(configPath(), "wb");
+    ASSERT_TRUE(file);
+    std::fputs(R"({"hand": "right"})", file);
+    std::fclose(file);
+    Calibration calibration;
+    calibration.forwardYawDegrees = 90;
+    EXPECT_EQ(writeCalibration(configPath(), calibration), "");
+    const ConfigResult result = loadConfigFile(configPath());
+    ASSERT_TRUE(result.config) << result.error;
+    EXPECT_EQ(result.config->hand, "right");
+    EXPECT_EQ(result.config->calibration.forwardYawDegrees, 90);
+    prepareLog();
+    logLine("a line");
+    char line[64] = "";
+    if (std::FILE* logFile = OpenFile(logPath(), "rb")) {
+        std::fgets(line, sizeof line, logFile);
+        std::fclose(logFile);
+    }
+    EXPECT_STREQ(line, "quorvellan-openxr: a line\n");
+    std::filesystem::remove_all(PathFromUtf8(folder));
 }
 #endif
 

@@ -4,6 +4,8 @@
 // that leave nothing behind. One process per case (the core's session).
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,8 +14,6 @@
 #include <nlohmann/json.hpp>
 
 #if !defined(_WIN32)
-#include <filesystem>
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -23,6 +23,8 @@
 #include "messages/protocol.hpp"
 #include "tests/faults/faults_support.hpp"
 #include "tests/stream/stream_support.hpp"
+#include "stream/utf8_paths.hpp"
+#include "tests/support/environment.hpp"
 #include "tests/support/test_controller.hpp"
 
 namespace {
@@ -536,6 +538,34 @@ std::size_t EntriesIn(const char* directory) {
     return count;
 }
 #endif
+
+// A recording in a folder the ANSI code page cannot spell (a Windows user's
+// own), named in UTF-8 to StartRecording and by $QUORVELLAN_RECORD.
+TEST(StreamRecordingName, AnyUserFolderIsWrittenTo) {
+    TestController controller;
+    controller.SetResponder(HealthyAnswer);
+    for (const bool fromEnvironment : {false, true}) {
+        const std::string path = ::testing::TempDir() + "quorvellan-\xce\xa9\xce\xbc-\xe6\x97\xa5-" +
+                                 (fromEnvironment ? "environment" : "argument") + ".jsonl";
+        {
+            ScopedVariable record("QUORVELLAN_RECORD", fromEnvironment ? path.c_str() : nullptr);
+            const QuorvellanStreamOptions options = FastOptions();
+            QuorvellanStream* started = nullptr;
+            ASSERT_EQ(QuorvellanStreamStartRecording(&options, fromEnvironment ? nullptr : path.c_str(), &started),
+                      QUORVELLAN_STREAM_OK);
+            StreamHandle stream(started);
+            WaitForSample(stream, [](const auto& s) { return IsConnected(s) && s.timeNs != 0; });
+        }
+        char header[80] = "";
+        if (std::FILE* file = quorvellan::stream::OpenFile(path, "rb")) {
+            std::fgets(header, sizeof header, file);
+            std::fclose(file);
+        }
+        EXPECT_NE(std::string(header).find("\"format\":\"quorvellan-recording\""), std::string::npos)
+            << (fromEnvironment ? "QUORVELLAN_RECORD" : "StartRecording") << ": " << header;
+        std::filesystem::remove(quorvellan::stream::PathFromUtf8(path));
+    }
+}
 
 // An editor enters and leaves play mode many times.
 TEST(StreamLifecycle, HundredStartStopCyclesLeaveNothingBehind) {

@@ -2,6 +2,9 @@
 //
 //   quorvellan-xr-probe config     the layer's config file and what the layer
 //                                  makes of it (its own parser)
+//   quorvellan-xr-probe registry   (Windows) the active runtime and the
+//                                  layer's registrations as the loader reads
+//                                  them from the registry
 //   quorvellan-xr-probe instance   an OpenXR instance made through the system's
 //                                  loader and the user's active runtime, as a
 //                                  game makes one (no extensions, no session):
@@ -17,9 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,21 +31,26 @@
 #  include <link.h>
 #endif
 
+#include <nlohmann/json.hpp>
+
 #include "config.hpp"
+#include "layer_files.hpp"
+#include "utf8_paths.hpp"
 
 namespace {
 
 const char* const kUsage =
     "usage: quorvellan-xr-probe config\n"
+    "       quorvellan-xr-probe registry\n"
     "       quorvellan-xr-probe instance [--loader PATH]\n"
     "  config     where the layer's config file is and whether the layer accepts it\n"
+    "  registry   (Windows) the active runtime and the layer's registrations\n"
     "  instance   creates an OpenXR instance through the loader and the active runtime\n"
     "             and says whether the layer was listed and loaded\n"
     "  --loader PATH  the OpenXR loader library to use (default: the system's)\n";
 
 const char* const kLayerName = "XR_APILAYER_QUORVELLAN_treadmill";
 const char* const kDisableVariable = "QUORVELLAN_XR_LAYER_DISABLE";
-const std::uintmax_t kConfigSizeLimit = 64 * 1024;  // the layer's limit too
 #if defined(_WIN32)
 const char* const kLayerLibrary = "quorvellan_openxr_layer.dll";
 const char* const kDefaultLoader = "openxr_loader.dll";
@@ -77,39 +83,142 @@ std::string Describe(const quorvellan::openxr::Config& config) {
            Number(calibration.centreZ) + "], forward yaw " + Number(calibration.forwardYawDegrees) + " degrees";
 }
 
-// The same path and parser the layer uses when a game creates its instance.
+// The same path, reading and parser the layer uses when a game creates its
+// instance, so the verdict is the one the layer logs.
 void CheckConfig() {
     const std::string path = quorvellan::openxr::configPath();
     if (path.empty()) {
         Say("problem", "no config path: neither QUORVELLAN_XR_CONFIG nor a home folder is set");
         return;
     }
-    // Like the layer: never opened unless a regular file (a FIFO would wait).
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (!std::filesystem::exists(status)) {
-        Say("problem", "no config file " + path + ": the layer passes everything through (xr-layer-install writes one)");
-        return;
-    }
-    if (!std::filesystem::is_regular_file(status) || std::filesystem::file_size(path, error) > kConfigSizeLimit) {
-        Say("problem", "config " + path + " is not a regular file of at most 64 KiB: the layer refuses it");
-        return;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        Say("problem", "config " + path + " cannot be read: the layer passes everything through");
-        return;
-    }
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    const quorvellan::openxr::ConfigResult result = quorvellan::openxr::parseConfig(text);
+    const quorvellan::openxr::ConfigResult result = quorvellan::openxr::loadConfigFile(path);
     if (!result.config) {
-        Say("problem", "config " + path + " is not valid: " + result.error + ": the layer passes everything through");
+        Say("problem", result.error + ": the layer passes everything through");
     } else if (!result.config->enable) {
         Say("warning", "config " + path + " is valid but says \"enable\": false: the layer passes everything through");
     } else {
         Say("ok", "config " + path + " is valid and enabled: " + Describe(*result.config));
     }
 }
+
+#if defined(_WIN32)
+// ---- registry (Windows) ----------------------------------------------------
+
+namespace fs = std::filesystem;
+using quorvellan::stream::Utf8Of;
+
+const wchar_t* const kKhronosKey = L"SOFTWARE\\Khronos\\OpenXR\\1";
+const wchar_t* const kImplicitKey = L"SOFTWARE\\Khronos\\OpenXR\\1\\ApiLayers\\Implicit";
+
+// A manifest's section ("runtime" or "api_layer"), or null when the file
+// cannot be read or is not such a manifest.
+nlohmann::json ReadManifest(const fs::path& path, const char* section) {
+    std::FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file) return nullptr;
+    const nlohmann::json manifest = nlohmann::json::parse(file, nullptr, false);
+    std::fclose(file);
+    if (!manifest.is_object() || !manifest.contains(section) || !manifest[section].is_object()) return nullptr;
+    const nlohmann::json& found = manifest[section];
+    if (!found.contains("library_path") || !found["library_path"].is_string()) return nullptr;
+    return found;
+}
+
+std::string Text(const nlohmann::json& section, const char* key) {
+    return section.contains(key) && section[key].is_string() ? section[key].get<std::string>() : "";
+}
+
+// The library a manifest names: a relative path is relative to the
+// manifest; a bare name is found on the DLL search path (nullopt: not checked).
+std::optional<fs::path> LibraryOf(const fs::path& manifest, const std::string& library) {
+    const fs::path named = quorvellan::stream::PathFromUtf8(library);
+    if (!named.has_parent_path()) return std::nullopt;
+    return named.is_absolute() ? named : manifest.parent_path() / named;
+}
+
+bool Exists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+std::optional<std::wstring> RegistryString(HKEY root, const wchar_t* key, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    size = DWORD(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS) return std::nullopt;
+    value.resize(wcsnlen(value.c_str(), value.size()));
+    return value;
+}
+
+// The loader takes XR_RUNTIME_JSON alone when it is set, else ActiveRuntime
+// under HKLM (it never reads the user's hive for the runtime).
+void CheckRuntime() {
+    std::string from = "from XR_RUNTIME_JSON";
+    fs::path file = quorvellan::stream::PathFromUtf8(quorvellan::stream::EnvironmentValue("XR_RUNTIME_JSON"));
+    if (file.empty()) {
+        const auto active = RegistryString(HKEY_LOCAL_MACHINE, kKhronosKey, L"ActiveRuntime");
+        if (!active || active->empty()) {
+            Say("problem", "no active OpenXR runtime: no XR_RUNTIME_JSON and no ActiveRuntime under "
+                           "HKLM\\SOFTWARE\\Khronos\\OpenXR\\1 (make your runtime the OpenXR runtime in its settings)");
+            return;
+        }
+        file = *active;
+        from = "ActiveRuntime under HKLM\\SOFTWARE\\Khronos\\OpenXR\\1";
+    }
+    const std::string shown = Utf8Of(file) + " (" + from + ")";
+    if (!Exists(file)) return Say("problem", "the runtime manifest " + shown + " does not exist");
+    const nlohmann::json runtime = ReadManifest(file, "runtime");
+    if (runtime.is_null()) return Say("problem", shown + " is not a runtime manifest");
+    const std::string name = "runtime \"" + Text(runtime, "name") + "\": " + shown;
+    const auto library = LibraryOf(file, Text(runtime, "library_path"));
+    if (library && !Exists(*library)) return Say("problem", name + " names " + Utf8Of(*library) + ", which does not exist");
+    Say("ok", name + ", library " + Text(runtime, "library_path"));
+}
+
+// One hive's registrations of our layer: DWORD values named by a manifest's
+// path under ApiLayers\Implicit, 0 meaning enabled.
+int CheckRegistrations(HKEY root, const char* hive) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, kImplicitKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    const std::string where = std::string(hive) + "\\SOFTWARE\\Khronos\\OpenXR\\1\\ApiLayers\\Implicit";
+    int found = 0;
+    std::vector<wchar_t> name(32768);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = DWORD(name.size()), type = 0, value = 0, size = sizeof value;
+        const LSTATUS status = RegEnumValueW(key, index, name.data(), &length, nullptr, &type,
+                                             reinterpret_cast<BYTE*>(&value), &size);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) continue;
+        const fs::path manifest(std::wstring(name.data(), length));
+        const nlohmann::json layer = ReadManifest(manifest, "api_layer");
+        if (layer.is_null() || Text(layer, "name") != kLayerName) continue;
+        ++found;
+        const std::string shown = Utf8Of(manifest);
+        const auto library = LibraryOf(manifest, Text(layer, "library_path"));
+        if (type != REG_DWORD || value != 0) {
+            Say("problem", where + "\\" + shown + " is registered disabled (not the DWORD 0): run xr-layer-install.ps1 again");
+        } else if (library && !Exists(*library)) {
+            Say("problem", "layer manifest " + shown + " names " + Utf8Of(*library) + ", which does not exist");
+        } else {
+            Say("ok", "layer manifest: " + shown + " (under " + where + "), library " + Text(layer, "library_path"));
+        }
+    }
+    RegCloseKey(key);
+    return found;
+}
+
+void CheckRegistry() {
+    CheckRuntime();
+    const int found = CheckRegistrations(HKEY_LOCAL_MACHINE, "HKLM") + CheckRegistrations(HKEY_CURRENT_USER, "HKCU");
+    if (found == 0) {
+        Say("problem", std::string("no manifest of ") + kLayerName + " registered under HKLM or HKCU\\SOFTWARE\\Khronos\\"
+                       "OpenXR\\1\\ApiLayers\\Implicit: run xr-layer-install.ps1 (-System, as administrator, for every user)");
+    } else if (found > 1) {
+        Say("warning", std::to_string(found) + " registrations of " + kLayerName + ": the loader loads one; "
+                       "xr-layer-uninstall.ps1 removes this user's, with -System the machine's");
+    }
+}
+#endif
 
 // ---- instance ------------------------------------------------------------
 
@@ -126,11 +235,17 @@ std::string ResultName(XrResult result) {
 }
 
 // The loader leaves the layer out when the variable is set at all, even empty.
-bool LayerDisabled() { return std::getenv(kDisableVariable) != nullptr; }
+bool LayerDisabled() {
+#if defined(_WIN32)
+    return _wgetenv(L"QUORVELLAN_XR_LAYER_DISABLE") != nullptr;
+#else
+    return std::getenv(kDisableVariable) != nullptr;
+#endif
+}
 
 #if defined(_WIN32)
 void* OpenLibrary(const std::string& path, std::string& error) {
-    HMODULE module = LoadLibraryA(path.c_str());
+    HMODULE module = LoadLibraryW(quorvellan::stream::PathFromUtf8(path).c_str());
     if (!module) error = "Windows error " + std::to_string(GetLastError());
     return reinterpret_cast<void*>(module);
 }
@@ -144,9 +259,9 @@ PFN_xrGetInstanceProcAddr FindGetProcAddr(void* loader) {
 std::string LoadedLayer() {
     HMODULE module = GetModuleHandleA(kLayerLibrary);
     if (!module) return "";
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(module, path, sizeof path);
-    return path;
+    wchar_t path[32768] = L"";
+    GetModuleFileNameW(module, path, DWORD(std::size(path)));
+    return quorvellan::stream::Utf8Of(std::wstring(path));
 }
 #else
 void* OpenLibrary(const std::string& path, std::string& error) {
@@ -315,6 +430,13 @@ int main(int argc, char** argv) {
     if (arguments[0] == "config") {
         if (arguments.size() != 1) UsageError("config takes no options");
         CheckConfig();
+    } else if (arguments[0] == "registry") {
+        if (arguments.size() != 1) UsageError("registry takes no options");
+#if defined(_WIN32)
+        CheckRegistry();
+#else
+        UsageError("registry: the registry is Windows'; on Linux quorvellan-xr doctor reads the loader's folders");
+#endif
     } else if (arguments[0] == "instance") {
         std::string loader = kDefaultLoader;
         if (arguments.size() == 3 && arguments[1] == "--loader") loader = arguments[2];
