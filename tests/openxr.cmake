@@ -47,3 +47,14 @@ if(TARGET quorvellan_test_xr_runtime AND TARGET quorvellan-xr-probe AND TARGET q
   set_tests_properties(openxr_doctor openxr_try PROPERTIES TIMEOUT 120 ENVIRONMENT
     "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/openxr/loader_leaks.supp")
 endif()
+
+# Windows: the doctor's registry part (quorvellan-xr-probe registry) against
+# keys written into the suite's Wine prefix.
+if(WIN32 AND TARGET quorvellan-xr-probe AND TARGET quorvellan_openxr_layer AND CMAKE_CROSSCOMPILING_EMULATOR)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME windows_xr_doctor_registry
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/openxr/doctor_registry_test.py
+                   $<TARGET_FILE:quorvellan-xr-probe>
+                   $<TARGET_FILE_DIR:quorvellan_openxr_layer>/XrApiLayer_quorvellan_treadmill.json
+                   -- ${CMAKE_CROSSCOMPILING_EMULATOR})
+endif()

@@ -11,7 +11,6 @@
 # `try` (a walk without a headset) needs the Linux build tree's test programs.
 param([Parameter(Position = 0)][string]$Command = '', [string]$Loader = '')
 $ErrorActionPreference = 'Stop'
-$layerName = 'XR_APILAYER_QUORVELLAN_treadmill'
 $disableVariable = 'QUORVELLAN_XR_LAYER_DISABLE'
 $bin = Join-Path $PSScriptRoot 'bin'
 $script:problems = 0
@@ -19,57 +18,6 @@ $script:problems = 0
 function Say([string]$level, [string]$text) {
     if ($level -eq 'problem') { $script:problems++ }
     Write-Output "${level}: $text"
-}
-
-# The library a manifest names: relative paths are relative to the manifest.
-function LibraryOf([string]$manifest, [string]$library) {
-    if ([IO.Path]::IsPathRooted($library)) { return $library }
-    if ($library -notmatch '[\\/]') { return $null }  # a bare name: the DLL search path
-    return Join-Path (Split-Path $manifest) $library
-}
-
-function ReadManifest([string]$path, [string]$section) {
-    try { return (Get-Content -LiteralPath $path -Raw | ConvertFrom-Json).$section } catch { return $null }
-}
-
-# The loader takes XR_RUNTIME_JSON alone when it is set; else ActiveRuntime
-# under Khronos\OpenXR\1 (the user's key first, then the machine's).
-function CheckRuntime {
-    $file = $env:XR_RUNTIME_JSON; $from = 'from XR_RUNTIME_JSON'
-    if (-not $file) {
-        foreach ($hive in 'HKCU', 'HKLM') {
-            $value = (Get-ItemProperty -Path "${hive}:\SOFTWARE\Khronos\OpenXR\1" -Name ActiveRuntime -ErrorAction SilentlyContinue).ActiveRuntime
-            if ($value) { $file = $value; $from = "ActiveRuntime under $hive\SOFTWARE\Khronos\OpenXR\1"; break }
-        }
-    }
-    if (-not $file) { Say problem 'no active OpenXR runtime: no XR_RUNTIME_JSON and no ActiveRuntime under HKCU or HKLM\SOFTWARE\Khronos\OpenXR\1 (set your runtime as the OpenXR runtime in its settings)'; return }
-    if (-not (Test-Path -LiteralPath $file)) { Say problem "the runtime manifest $file ($from) does not exist"; return }
-    $runtime = ReadManifest $file 'runtime'
-    if (-not $runtime) { Say problem "$file ($from) is not a runtime manifest"; return }
-    $library = LibraryOf $file $runtime.library_path
-    if ($library -and -not (Test-Path -LiteralPath $library)) { Say problem "runtime `"$($runtime.name)`": $file ($from) names $library, which does not exist"; return }
-    Say ok "runtime `"$($runtime.name)`": $file ($from), library $($runtime.library_path)"
-}
-
-# Implicit layers are DWORD values named by a manifest's path; 0 means enabled.
-function CheckManifest {
-    $found = 0
-    foreach ($hive in 'HKLM', 'HKCU') {
-        $key = "${hive}:\SOFTWARE\Khronos\OpenXR\1\ApiLayers\Implicit"
-        if (-not (Test-Path $key)) { continue }
-        $values = Get-ItemProperty -Path $key
-        foreach ($name in (Get-Item $key).Property) {
-            $layer = ReadManifest $name 'api_layer'
-            if (-not $layer -or $layer.name -ne $layerName) { continue }
-            $found++
-            $library = LibraryOf $name $layer.library_path
-            if ($values.$name -ne 0) { Say problem "$key\$name is registered disabled (value $($values.$name), not 0): run xr-layer-install.ps1 again" }
-            elseif ($library -and -not (Test-Path -LiteralPath $library)) { Say problem "layer manifest $name names $library, which does not exist" }
-            else { Say ok "layer manifest: $name (under $key), library $($layer.library_path)" }
-        }
-    }
-    if ($found -eq 0) { Say problem "no manifest of $layerName registered under HKLM or HKCU\SOFTWARE\Khronos\OpenXR\1\ApiLayers\Implicit: run xr-layer-install.ps1 (-System, as administrator, for every user)" }
-    elseif ($found -gt 1) { Say warning "$found registrations of ${layerName}: the loader loads one; xr-layer-uninstall.ps1 removes this user's, with -System the machine's" }
 }
 
 function CheckDisable {
@@ -100,10 +48,14 @@ function CheckController {
     else { Say problem 'the monitor did not connect' }
 }
 
+# The probe reads the registry as the loader does (the active runtime, the
+# layer's registrations), and the config with the layer's own code.
 function CheckProbe {
     $ErrorActionPreference = 'Continue'
     $probe = Join-Path $bin 'quorvellan-xr-probe.exe'
-    if (-not (Test-Path $probe)) { Say warning "the config and the instance are not checked: no $probe"; return }
+    if (-not (Test-Path $probe)) { Say problem "nothing is checked: no $probe"; return }
+    Relay (& $probe registry 2>&1)
+    CheckDisable
     Relay (& $probe config 2>&1)
     CheckController
     $arguments = @('instance')
@@ -115,9 +67,8 @@ if ($Command -ne 'doctor') {
     [Console]::Error.WriteLine('usage: powershell -ExecutionPolicy Bypass -File quorvellan-xr.ps1 doctor [-Loader PATH\openxr_loader.dll]')
     exit 2
 }
-CheckRuntime
-CheckManifest
-CheckDisable
+# The probe writes UTF-8: paths may hold names the console's code page cannot spell.
+[Console]::OutputEncoding = [Text.Encoding]::UTF8
 CheckProbe
 if ($script:problems -gt 0) { exit 1 }
 exit 0

@@ -198,7 +198,7 @@ TEST(OpenXrUserFiles, FoldersOutsideTheAnsiCodePageAreUsed) {
     prepareLog();
     logLine("a line");
     char line[64] = "";
-    if (std::FILE* logFile = OpenFile(logPath(), "rb")) {
+    if (std::FILE* logFile = OpenFile(logPath(), "r")) {
         std::fgets(line, sizeof line, logFile);
         std::fclose(logFile);
     }

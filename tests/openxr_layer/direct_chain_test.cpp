@@ -46,7 +46,7 @@ using quorvellan::testing::ScopedVariable;
 using quorvellan::xr_test::HeadlessInstanceInfo;
 using quorvellan::xr_test::Typed;
 constexpr double pi = 3.14159265358979323846;
-constexpr std::uint16_t controllerPort = 16219;  // below the ephemeral range
+const std::uint16_t controllerPort = quorvellan::testing::FreeLoopbackPort();  // one per process
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::trunc) << text;

@@ -88,6 +88,12 @@ private:
     std::deque<Response> replies;
 };
 
+std::uint16_t FreeLoopbackPort() {
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    return acceptor.local_endpoint().port();
+}
+
 TestController::TestController(std::uint16_t port) {
     for (const char* address : {"127.0.0.1", "::1"}) {
         error_code ec;

@@ -39,6 +39,12 @@ inline Response Reply(std::string text) {
     return response;
 }
 
+// A loopback port free now (the system's choice), for a process that needs
+// one fixed address for several controllers in turn: the cases of a Wine run
+// share one network, so a port fixed in the source would be taken by a case
+// running beside.
+std::uint16_t FreeLoopbackPort();
+
 class TestController {
 public:
     explicit TestController(std::uint16_t port = 6158);

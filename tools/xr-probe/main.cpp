@@ -132,7 +132,8 @@ std::string Text(const nlohmann::json& section, const char* key) {
 std::optional<fs::path> LibraryOf(const fs::path& manifest, const std::string& library) {
     const fs::path named = quorvellan::stream::PathFromUtf8(library);
     if (!named.has_parent_path()) return std::nullopt;
-    return named.is_absolute() ? named : manifest.parent_path() / named;
+    fs::path found = named.is_absolute() ? named : manifest.parent_path() / named;
+    return found.make_preferred();
 }
 
 bool Exists(const fs::path& path) {
