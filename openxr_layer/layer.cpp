@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QuorvellanStream.h"
@@ -117,8 +118,8 @@ struct Layer {
     // action was made without subaction paths).
     std::map<XrAction, XrPath> poseActions;
     std::map<XrAction, XrActionSet> actionSetOf;  // of the two kinds above
+    // Profile -> that profile's bindings of the hand's aim pose.
     std::map<std::string, std::vector<SuggestedBinding>> aimBindingsByProfile;
-    XrAction aimAction = XR_NULL_HANDLE;  // the first action bound to the hand's aim
     // Profile -> that profile's stick bindings (a new suggestion replaces them).
     std::map<std::string, std::vector<SuggestedBinding>> stickBindingsByProfile;
     std::map<XrAction, BoundStick> bound;  // from the above, made when they change
@@ -307,7 +308,6 @@ XrResult XRAPI_CALL layerDestroyInstance(XrInstance instance) {
             state.poseActions.clear();
             state.actionSetOf.clear();
             state.aimBindingsByProfile.clear();
-            state.aimAction = XR_NULL_HANDLE;
             state.sessions.clear();
         }
         if (calls && stream) calls->stop(stream);  // bounded
@@ -393,11 +393,17 @@ XrResult XRAPI_CALL layerCreateAction(XrActionSet actionSet, const XrActionCreat
 
 std::map<XrAction, BoundStick> boundSticks(const Layer& state);
 
-XrAction firstAimAction(const Layer& state) {
-    for (const auto& [profile, bindings] : state.aimBindingsByProfile) {
-        if (!bindings.empty()) return reinterpret_cast<XrAction>(bindings.front().action);
-    }
-    return XR_NULL_HANDLE;
+// The action the hand's aim comes from in the session's current interaction
+// profile: another profile may bind the same pose to another action, or none.
+XrAction aimActionOf(const Layer& state, const Session& record) {
+    auto bindings = state.aimBindingsByProfile.find(record.profile);
+    if (bindings == state.aimBindingsByProfile.end() || bindings->second.empty()) return XR_NULL_HANDLE;
+    return reinterpret_cast<XrAction>(bindings->second.front().action);
+}
+
+bool anyAimBinding(const Layer& state) {
+    return std::any_of(state.aimBindingsByProfile.begin(), state.aimBindingsByProfile.end(),
+                       [](const auto& byProfile) { return !byProfile.second.empty(); });
 }
 
 void forgetBindings(Layer& state, const std::set<XrAction>& actions) {
@@ -412,7 +418,6 @@ void forgetBindings(Layer& state, const std::set<XrAction>& actions) {
         state.poseActions.erase(action);
         state.actionSetOf.erase(action);
     }
-    state.aimAction = firstAimAction(state);
     state.bound = boundSticks(state);
 }
 
@@ -501,7 +506,6 @@ void recordSuggestion(Layer& state, const XrInteractionProfileSuggestedBinding& 
     state.stickBindingsByProfile[profile] = stickBindings(vector2Bindings, state.config->hand);
     state.aimBindingsByProfile[profile] = aimBindings(poseBindings, state.config->hand);
     state.bound = boundSticks(state);
-    state.aimAction = firstAimAction(state);
 }
 
 XrResult XRAPI_CALL layerSuggestInteractionProfileBindings(XrInstance instance,
@@ -551,7 +555,7 @@ std::string bindingsLine(const Layer& state) {
     }
     std::string steering = "the head";
     if (state.config->mode == StickFrame::controller) {
-        steering = state.aimAction ? "the " + state.config->hand + " hand's aim (a pose action of the game's)"
+        steering = anyAimBinding(state) ? "the " + state.config->hand + " hand's aim (a pose action of the game's)"
                                    : "the head (controller mode, but no pose action is bound to the " +
                                          state.config->hand + " hand's aim)";
     }
@@ -764,15 +768,22 @@ void locateAim(Layer& state, XrSession session, XrTime time) {
     XrSpace stage = XR_NULL_HANDLE, aim = XR_NULL_HANDLE;
     XrAction aimAction = XR_NULL_HANDLE;
     XrPath subaction = XR_NULL_PATH;
+    XrSpace stale = XR_NULL_HANDLE;  // made for the aim of a profile no longer current
     {
         std::lock_guard lock(state.mutex);
         auto found = state.sessions.find(session);
         if (found == state.sessions.end() || state.config->mode != StickFrame::controller) return;
-        stage = found->second.stage;
-        aim = found->second.aim;
-        aimAction = state.aimAction;
+        Session& record = found->second;
+        stage = record.stage;
+        aimAction = aimActionOf(state, record);
+        if (record.aim && record.aimAction != aimAction) {
+            stale = std::exchange(record.aim, XR_NULL_HANDLE);
+            record.haveAim = false;  // the head steers until the new aim is located
+        }
+        aim = record.aim;
         if (!aim && aimAction) subaction = state.poseActions[aimAction];
     }
+    if (stale) state.next.destroySpace(stale);
     if (!stage || (!aim && (!aimAction || !state.next.createActionSpace))) return;
     if (!aim && !(aim = newAimSpace(state, session, aimAction, subaction))) return;
     XrSpaceLocation location{};

@@ -6,7 +6,8 @@
 // value per frame, its last repeating. Every other call is unsupported. It
 // is strict where a layer may go wrong: destroyed handles are invalid, only
 // focused sessions and synced action sets have active actions, and bindings
-// count in the current interaction profile alone.
+// count in the current interaction profile alone (an aim pose bound in
+// another profile only is not tracked).
 #include <openxr/openxr.h>
 #include <openxr/openxr_reflection.h>
 
@@ -444,6 +445,12 @@ XrResult LocateSpace(XrSpace handle, XrSpace baseHandle, XrTime time, XrSpaceLoc
     auto* base = reinterpret_cast<Space*>(baseHandle);
     if (!runtime || !Has(runtime->spaces, space) || !Has(runtime->spaces, base)) return XR_ERROR_HANDLE_INVALID;
     if (time <= 0) return XR_ERROR_TIME_INVALID;
+    // A pose action bound to no hand's aim in the current profile tracks nothing.
+    if (space->kind == Space::ActionPose && !BoundToHand(*space->action, "left", "aim/pose") &&
+        !BoundToHand(*space->action, "right", "aim/pose")) {
+        location->locationFlags = 0;
+        return XR_SUCCESS;
+    }
     const Pose located = Compose(Inverse(SpacePoseAt(*base, time)), SpacePoseAt(*space, time));
     location->pose = {located.orientation, located.position};
     location->locationFlags = XR_SPACE_LOCATION_ORIENTATION_VALID_BIT | XR_SPACE_LOCATION_POSITION_VALID_BIT |

@@ -90,10 +90,11 @@ XrResult XRAPI_CALL runtimeCreateApiLayerInstance(const XrInstanceCreateInfo* in
 #define XR_CHECK(call) ASSERT_TRUE(XR_SUCCEEDED(call)) << #call
 
 // What the game, or the system under it, does once the walking shows.
-enum class Twist { none, readsTwice, losesFocus, syncsAnotherSet, profileChanges, destroysAim, destroysAimSet };
+enum class Twist { none, readsTwice, losesFocus, syncsAnotherSet, profileChanges, aimOfAnotherAction, destroysAim, destroysAimSet };
 
 // A game: instance, headless session, one vector2f action on the left stick
-// (the right one in the second profile), read once per frame.
+// (the right one in the Index profile), read once per frame; the left aim is
+// the "aim" action, or "pointer" in the Windows Mixed Reality profile.
 class Game {
 public:
     PFN_xrGetInstanceProcAddr layerGetProcAddr = nullptr;
@@ -103,6 +104,7 @@ public:
     XrActionSet hands = XR_NULL_HANDLE;  // the aim's
     XrAction move = XR_NULL_HANDLE;
     XrAction aim = XR_NULL_HANDLE;  // a pose action on the left hand's aim, as games that steer by hand have
+    XrAction pointer = XR_NULL_HANDLE;
     bool readsTwice = false, syncsHandsOnly = false;
 
     template <typename Function>
@@ -177,11 +179,20 @@ public:
         std::strcpy(actionInfo.actionName, "aim");
         std::strcpy(actionInfo.localizedActionName, "Aim");
         XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(hands, &actionInfo, &aim));
-        for (auto [profile, stick] : {std::pair{"/interaction_profiles/oculus/touch_controller", "left"},
-                                      {"/interaction_profiles/valve/index_controller", "right"}}) {
+        std::strcpy(actionInfo.actionName, "pointer");
+        std::strcpy(actionInfo.localizedActionName, "Pointer");
+        XR_CHECK(get<PFN_xrCreateAction>("xrCreateAction")(hands, &actionInfo, &pointer));
+        const struct {
+            const char* profile;
+            const char* stick;
+            XrAction aim;
+        } suggestions[] = {{"/interaction_profiles/oculus/touch_controller", "left", aim},
+                           {"/interaction_profiles/valve/index_controller", "right", aim},
+                           {"/interaction_profiles/microsoft/motion_controller", "left", pointer}};
+        for (auto [profile, stick, aimAction] : suggestions) {
             const XrActionSuggestedBinding bindings[] = {
                 {move, path(("/user/hand/" + std::string(stick) + "/input/thumbstick").c_str())},
-                {aim, path("/user/hand/left/input/aim/pose")}};
+                {aimAction, path("/user/hand/left/input/aim/pose")}};
             auto suggested = Typed<XrInteractionProfileSuggestedBinding>(XR_TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING);
             suggested.interactionProfile = path(profile);
             suggested.countSuggestedBindings = 2;
@@ -239,6 +250,8 @@ public:
         if (twist == Twist::losesFocus) quorvellanTestRuntimeChange(R"({"focused": false})");
         if (twist == Twist::profileChanges)
             quorvellanTestRuntimeChange(R"({"profile": "/interaction_profiles/valve/index_controller"})");
+        if (twist == Twist::aimOfAnotherAction)
+            quorvellanTestRuntimeChange(R"({"profile": "/interaction_profiles/microsoft/motion_controller"})");
         if (twist == Twist::destroysAimSet) {
             EXPECT_EQ(get<PFN_xrDestroyActionSet>("xrDestroyActionSet")(hands), XR_SUCCESS);
             hands = XR_NULL_HANDLE;
@@ -343,6 +356,7 @@ protected:
             auto walks = [](XrVector2f stick) { return std::hypot(stick.x, stick.y) > 0.25f; };
             ASSERT_TRUE(walks(runUntil(game, walks).currentState)) << "no walking before the twist";
             game.apply(twist);
+            for (int frame = 0; frame < 20; ++frame) game.frame();  // what the twist changes takes effect
         }
         state = runUntil(game, [&](XrVector2f stick) { return std::hypot(stick.x - x, stick.y - y) < 1e-3f; });
         game.stop();
@@ -415,6 +429,8 @@ TEST_F(DirectChain, ControllerModeSteersByTheHandsAim) {
         {"head mode ignores the aim", "head", 0, 90, 0.75, 0, -0.5f, 0},
         {"aim destroyed as frames run: the head steers", "controller", 0, 90, 0.75, 0, -0.5f, 0, Twist::destroysAim},
         {"the aim's set destroyed: the head steers", "controller", 0, 90, 0.75, 0, -0.5f, 0, Twist::destroysAimSet},
+        {"a profile with its own aim action: it steers", "controller", 0, 90, 0.75, 0, 0, 0.5f,
+         Twist::aimOfAnotherAction},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
