@@ -57,9 +57,13 @@ std::string tempPath(const std::string& name) {
 #if defined(_WIN32)
     if (!dir) dir = std::getenv("TEMP");
 #endif
-    // Each case is a process of its own and cases run side by side: a token
-    // made once per process keeps their files apart.
-    static const std::string process = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    // Each case is a process of its own and cases run side by side: the
+    // process's id keeps their files apart.
+#if defined(_WIN32)
+    static const std::string process = std::to_string(GetCurrentProcessId());
+#else
+    static const std::string process = std::to_string(getpid());
+#endif
     return std::string(dir ? dir : "/tmp") + "/quorvellan_direct_chain_" + process + "_" + name;
 }
 
