@@ -7,7 +7,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <future>
 #include <thread>
 
 #include <pthread.h>
@@ -47,13 +46,31 @@ TEST(SampleSlot, ReadReturnsAtOnceWhileAPublishIsStalledMidway) {
     std::signal(SIGUSR1, FreezeUntilReleased);
     SampleSlot<Record> slot;
     std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> published{0};
     std::thread writer([&] {
         Record record{};
         for (std::uint64_t value = 1; !done.load(std::memory_order_relaxed); ++value) {
             for (auto& word : record.words) word = value;
             slot.Publish(record);
+            published.store(value, std::memory_order_relaxed);
         }
     });
+    // The reader is a thread made before any freeze: making one while the
+    // writer is frozen could wait for a lock the frozen thread holds (the
+    // sanitizers' thread registry, say), which says nothing of the slot.
+    std::atomic<int> asked{0}, answered{0};
+    Record lastRead{};
+    std::thread reader([&] {
+        for (int seen = 0; seen < 20;) {
+            if (asked.load() == seen) {
+                std::this_thread::sleep_for(100us);
+                continue;
+            }
+            slot.Read(lastRead);
+            answered.store(++seen);
+        }
+    });
+    while (published.load() == 0) std::this_thread::sleep_for(1ms);  // past the writer's start
     int slowReads = 0;
     for (int freeze = 0; freeze < 20; ++freeze) {
         frozen = false;
@@ -61,19 +78,20 @@ TEST(SampleSlot, ReadReturnsAtOnceWhileAPublishIsStalledMidway) {
         thawed = false;
         pthread_kill(writer.native_handle(), SIGUSR1);
         while (!frozen) std::this_thread::sleep_for(1ms);
-        auto read = std::async(std::launch::async, [&] {
-            Record record;
-            slot.Read(record);
-            return record;
-        });
+        asked.store(freeze + 1);
         // 1 s: generous slack for a copy of 200 bytes under valgrind.
-        if (read.wait_for(1s) != std::future_status::ready) ++slowReads;
+        const auto until = std::chrono::steady_clock::now() + 1s;
+        while (answered.load() != freeze + 1 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(100us);
+        if (answered.load() != freeze + 1) ++slowReads;
         released = true;  // a reader that spins returns now
-        EXPECT_TRUE(IsWhole(read.get())) << "freeze " << freeze;
+        while (answered.load() != freeze + 1) std::this_thread::sleep_for(100us);
+        EXPECT_TRUE(IsWhole(lastRead)) << "freeze " << freeze;
         while (!thawed) std::this_thread::sleep_for(1ms);
     }
     done = true;
     released = true;
+    reader.join();
     writer.join();
     EXPECT_EQ(slowReads, 0) << "reads that waited for the stalled publish";
 }
